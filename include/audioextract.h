@@ -1,0 +1,131 @@
+/*
+ * belmarun-audioextract: look inside media files and copy one audio stream into a file of its own,
+ * without re-encoding.
+ *
+ * Conventions for every call below:
+ *  - Paths are NUL-terminated byte strings (UTF-8 on Windows); anything libavformat can open is accepted
+ *    as input.
+ *  - Texts returned are NUL-terminated JSON objects owned by the library; never free them, and copy what
+ *    must outlive the lifetime given for each call.
+ *  - The host makes the calls from one thread at a time: no call takes a lock. Extraction workers run on
+ *    threads of the library's own beside the host thread.
+ *  - At most AE_MAX_SESSIONS extractions exist at once; a session holds its slot from a successful
+ *    audioextract_start until audioextract_free, whatever state it has reached.
+ */
+#ifndef AUDIOEXTRACT_H
+#define AUDIOEXTRACT_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  define AE_CALL __cdecl
+#  if defined(AE_BUILDING_LIBRARY)
+#    define AE_API __declspec(dllexport)
+#  else
+#    define AE_API __declspec(dllimport)
+#  endif
+#else
+#  define AE_CALL
+#  if defined(AE_BUILDING_LIBRARY)
+#    define AE_API __attribute__((visibility("default")))
+#  else
+#    define AE_API
+#  endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Session state codes, as audioextract_status returns them. 3, 4 and 5 are final; 1 is never used. */
+#define AE_STATE_PENDING 0   /* the slot is set up; the worker has not begun */
+#define AE_STATE_RUNNING 2   /* the worker is opening the input or copying packets */
+#define AE_STATE_DONE 3      /* the output file is complete */
+#define AE_STATE_CANCELLED 4 /* stopped on request; the output file the session wrote is gone */
+#define AE_STATE_FAILED 5    /* stopped on an error; the result report carries its text */
+
+#define AE_MAX_SESSIONS 4
+
+/*
+ * audioextract_probe - describe a media file.
+ *   path: the file to read.
+ * Returns a JSON object, never NULL:
+ *   {"ok":true,"duration_ms":N,"format":"...","audio_streams":[{"index":I,"codec":"...","channels":C,
+ *    "sample_rate":R,"bitrate":B,"language":"...","suggested_ext":"..."},...],
+ *    "streams":[{"index":I,"type":"video|audio|subtitle|other","codec":"...","width":W,"height":H,
+ *    "fps":F},...]}
+ *   or {"ok":false,"error":"empty path" | "open: <reason>" | "no stream info"}.
+ *   "index" is the stream's index among all streams of the file: the number audioextract_start takes.
+ *   The report always fits 65,536 bytes; a file with more streams than fit has its lists shortened.
+ * Ownership: one library buffer, overwritten by the next audioextract_probe call.
+ * Thread: the host thread; blocks while the file is opened and its stream information read.
+ */
+AE_API const char *AE_CALL audioextract_probe(const char *path);
+
+/*
+ * audioextract_start - begin copying one audio stream of in_path into out_path on a worker thread.
+ *   in_path:      the input file; at most 1,198 bytes.
+ *   out_path:     the output file; at most 1,198 bytes; its extension chooses the container.
+ *   stream_index: index of an audio stream among all the input's streams, or negative for the first one.
+ * Returns the session id, 0 to AE_MAX_SESSIONS - 1 (the lowest free one), or
+ *   -1 a path is NULL, empty or too long;
+ *   -2 every slot is held (sessions that have ended hold theirs until freed);
+ *   -3 the worker thread could not be created.
+ * Problems with the files themselves do not show here: the session ends in AE_STATE_FAILED.
+ * A file already at out_path is replaced once the worker opens the output; it is never touched if the
+ * session fails before that, and the input is never opened for writing (out_path naming the input fails).
+ * Thread: the host thread; does not block.
+ */
+AE_API int32_t AE_CALL audioextract_start(const char *in_path, const char *out_path, int32_t stream_index);
+
+/*
+ * audioextract_status - the session's state code (AE_STATE_*), or -1 for a bad id (not 0 to 3, or a slot
+ * that is not held). Thread: the host thread; does not block.
+ */
+AE_API int32_t AE_CALL audioextract_status(int32_t id);
+
+/*
+ * audioextract_progress - where a session has got to.
+ * Returns {"state":S,"percent":P,"processed_ms":N,"total_ms":N,"packets":N}, percent with one decimal
+ * (100.0 once done), or {"error":"bad id"}.
+ * Ownership: a buffer of the session, overwritten by its next audioextract_progress call and by the reuse of
+ * the slot. Thread: the host thread, while the worker runs; does not block.
+ */
+AE_API const char *AE_CALL audioextract_progress(int32_t id);
+
+/*
+ * audioextract_result - the outcome of a session.
+ * Returns {"state":5,"ok":false,"error":"..."} for a failed session, otherwise
+ *   {"state":S,"ok":true|false,"out_path":"...","out_size_bytes":N,"codec":"...","duration_ms":N,
+ *    "packets_written":N,"elapsed_ms":N} ("ok" is true only when done), or {"error":"bad id"}.
+ * Ownership: a buffer of the session, overwritten by its next audioextract_result call and by the reuse of
+ * the slot. Thread: the host thread, while the worker runs; does not block.
+ */
+AE_API const char *AE_CALL audioextract_result(int32_t id);
+
+/*
+ * audioextract_cancel - ask the session's worker to stop. Returns at once; the worker notices after its
+ * next packet read and ends in AE_STATE_CANCELLED, removing its output. A session that has ended is not
+ * changed. A bad id is ignored. Thread: the host thread.
+ */
+AE_API void AE_CALL audioextract_cancel(int32_t id);
+
+/*
+ * audioextract_free - end the session and give its slot back; the id becomes bad.
+ * Cancels a running worker and waits for its thread to end (this blocks until its current read returns).
+ * The output of a session that did not succeed is gone afterwards; a done session's output stays.
+ * A bad id, or a second free of the same id, is ignored. Thread: the host thread.
+ */
+AE_API void AE_CALL audioextract_free(int32_t id);
+
+/*
+ * audioextract_version - "1.0.0 (libavformat MAJOR.MINOR.MICRO)", the libavformat the library was built
+ * against. Ownership: one library buffer, rewritten by each call. Thread: the host thread.
+ */
+AE_API const char *AE_CALL audioextract_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* AUDIOEXTRACT_H */

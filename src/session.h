@@ -1,0 +1,74 @@
+// The session table: four fixed slots, each the record of one extraction.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "audioextract.h"
+
+struct ae_os_thread;
+
+constexpr int AE_PATH_CAP = 1200;
+constexpr size_t AE_PATH_MAX_LEN = 1198;  // a path longer than this is refused, although 1,199 would fit
+constexpr size_t AE_CODEC_CAP = 64;
+constexpr size_t AE_ERROR_CAP = 256;
+constexpr size_t AE_PROGRESS_CAP = 512;
+constexpr size_t AE_RESULT_CAP = 4096;
+
+struct ae_session;
+
+// The worker's thread record, owned by its slot from a successful start until the join in free.
+struct ae_thread {
+    ae_os_thread *handle;
+    int32_t (*routine)(ae_session *);
+    ae_session *session;
+};
+
+// The host thread and the slot's worker share the numbers below marked "shared": each is one aligned
+// word, always stored and loaded whole through ae_load/ae_store. The worker stores the final state last,
+// with release order, and readers load it with acquire order, so a reader that sees a final state sees
+// every field the result report prints as the worker left it. The texts `codec` and `error` are written
+// before a flag that publishes them (`codec_ready`, the final state) and read only after it.
+// Keeping plain fields (not std::atomic) lets a slot be reset with one memset, as it is at every start.
+struct ae_session {
+    alignas(4) int32_t in_use;           // host only
+    alignas(4) int32_t state;            // shared: AE_STATE_*
+    alignas(4) int32_t cancel_requested; // shared: set by cancel and free, read after each packet read
+    char in_path[AE_PATH_CAP];           // written before the worker starts, then read-only
+    char out_path[AE_PATH_CAP];
+    int32_t stream_index;
+    alignas(8) int64_t processed_ms;     // shared: furthest position copied, ms since the first pts
+    alignas(8) int64_t total_ms;         // shared: the input's duration, 0 if unknown
+    alignas(8) int64_t packets;          // shared: packets handed to the muxer
+    char codec[AE_CODEC_CAP];            // worker, then published by codec_ready
+    alignas(4) int32_t codec_ready;      // shared
+    alignas(8) int64_t out_size_bytes;   // shared
+    alignas(8) int64_t elapsed_ms;       // shared
+    char error[AE_ERROR_CAP];            // worker, then published by the final state
+    char progress_json[AE_PROGRESS_CAP]; // host only
+    char result_json[AE_RESULT_CAP];     // host only
+    ae_thread *worker;                   // host only
+};
+
+extern ae_session g_sessions[AE_MAX_SESSIONS];
+
+template <class T>
+inline T ae_load(T &field, std::memory_order order = std::memory_order_relaxed)
+{
+    return std::atomic_ref<T>(field).load(order);
+}
+
+template <class T>
+inline void ae_store(T &field, T value, std::memory_order order = std::memory_order_relaxed)
+{
+    std::atomic_ref<T>(field).store(value, order);
+}
+
+// The session behind a host's id, or null for a bad id (outside 0..3, or a slot not held).
+ae_session *ae_lookup(int32_t id);
+
+// The worker routine: one whole extraction on session s. Returns 0; nobody reads it.
+int32_t extract_thread(ae_session *s);
+
+inline constexpr const char *AE_BAD_ID_JSON = "{\"error\":\"bad id\"}";

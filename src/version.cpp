@@ -1,0 +1,19 @@
+// The version text, and the module's load and unload, which do nothing: the session table starts zeroed.
+extern "C" {
+#include <libavformat/version.h>
+}
+
+#include <cstdio>
+
+#include "session.h"
+
+#define AE_VERSION "1.0.0"
+
+static char g_version[128];
+
+extern "C" AE_API const char *AE_CALL audioextract_version(void)
+{
+    std::snprintf(g_version, sizeof g_version, "%s (libavformat %d.%d.%d)", AE_VERSION, LIBAVFORMAT_VERSION_MAJOR,
+                  LIBAVFORMAT_VERSION_MINOR, LIBAVFORMAT_VERSION_MICRO);
+    return g_version;
+}

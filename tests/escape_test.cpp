@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "json_escape.h"
+
+namespace {
+
+struct escape_case {
+    const char *name;
+    friend void PrintTo(const escape_case &c, std::ostream *os) { *os << c.name; }
+    std::string src;
+    size_t cap;
+    std::string want;
+};
+
+class JsonEscape : public ::testing::TestWithParam<escape_case> {};
+
+TEST_P(JsonEscape, WritesExpectedText)
+{
+    const escape_case &c = GetParam();
+    std::string dst(c.cap + 16, '\x7f');  // guard bytes past cap must stay untouched
+    json_escape(c.src.c_str(), dst.data(), c.cap);
+    EXPECT_EQ(std::string(dst.c_str()), c.want);
+    EXPECT_LE(std::string(dst.c_str()).size() + 1, c.cap);
+    for (size_t i = c.cap; i < dst.size(); ++i)
+        ASSERT_EQ(dst[i], '\x7f') << "wrote past cap at " << i;
+}
+
+std::string high_bytes()
+{
+    std::string s;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        s += static_cast<char>(b);
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JsonEscape,
+    ::testing::Values(
+        escape_case{"Empty", "", 8, ""},
+        escape_case{"WindowsPathWithQuotes", R"(C:\Music\"Live"\a.m4a)", 2048, R"(C:\\Music\\\"Live\"\\a.m4a)"},
+        escape_case{"ControlBytesDropped", std::string("a\tb\nc\rd\x01" "e\x1f" "f"), 64, "abcdef"},
+        escape_case{"HighBytesUnchanged", "\xc3\xa9t\xc3\xa9 " + high_bytes(), 512, "\xc3\xa9t\xc3\xa9 " + high_bytes()},
+        escape_case{"CutAtPathCapacity", std::string(3000, 'x'), 2048, std::string(2046, 'x')},
+        escape_case{"QuotesCutNeverSplitAPair", "\"\"\"\"\"", 8, R"(\"\"\")"},
+        escape_case{"BackslashCutNeverSplitAPair", std::string(10, '\\'), 5, R"(\\\\)"},
+        escape_case{"FirstByteAlwaysHandled", "\"abc", 3, R"(\")"},
+        escape_case{"DroppedBytesStillCountAsSteps", std::string("ab\n\n\ncd"), 4, "ab"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

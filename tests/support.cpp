@@ -1,0 +1,195 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include "audioextract.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace ae_test {
+
+std::string media(const std::string &name)
+{
+    const char *dir = std::getenv("AE_MEDIA_DIR");
+    std::string path = std::string(dir ? dir : "media") + "/" + name;
+    if (!exists(path))
+        ADD_FAILURE() << "missing fixture " << path << " (run make_media.sh)";
+    return path;
+}
+
+std::string scratch_dir()
+{
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "misc";
+    for (char &c : name)
+        if (c == '/')
+            c = '_';
+    fs::path dir = fs::current_path() / "scratch" / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir.string();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << bytes;
+}
+
+std::string shell_quote(const std::string &s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string run(const std::string &cmd, int *status)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p) {
+        ADD_FAILURE() << "cannot run " << cmd;
+        return out;
+    }
+    std::array<char, 65536> buf{};
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+        out.append(buf.data(), n);
+    int st = pclose(p);
+    if (status)
+        *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+json parse(const char *text)
+{
+    try {
+        return json::parse(text);
+    } catch (const std::exception &e) {
+        ADD_FAILURE() << "not JSON: " << e.what() << "\n" << text;
+        return json::object();
+    }
+}
+
+int wait_final(int32_t id, std::chrono::milliseconds limit)
+{
+    auto until = std::chrono::steady_clock::now() + limit;
+    int st = audioextract_status(id);
+    while (st >= 0 && st < AE_STATE_DONE && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        st = audioextract_status(id);
+    }
+    return st;
+}
+
+std::vector<packet> probe_packets(const std::string &path, int stream)
+{
+    int status = 0;
+    std::string out = run("ffprobe -v error -select_streams " + std::to_string(stream) +
+                              " -show_packets -show_data_hash CRC32 -of json " + shell_quote(path),
+                          &status);
+    std::vector<packet> pkts;
+    if (status != 0) {
+        ADD_FAILURE() << "ffprobe failed on " << path;
+        return pkts;
+    }
+    json j = json::parse(out);
+    for (const auto &p : j.value("packets", json::array())) {
+        packet k;
+        if (p.contains("pts"))
+            k.pts = p["pts"].get<int64_t>();
+        if (p.contains("dts"))
+            k.dts = p["dts"].get<int64_t>();
+        if (p.contains("duration"))
+            k.duration = p["duration"].get<int64_t>();
+        k.hash = p.value("data_hash", "");
+        pkts.push_back(k);
+    }
+    return pkts;
+}
+
+slow_feeder::slow_feeder(const std::string &fifo, const std::string &source, size_t first)
+    : fifo_(fifo), data_(read_file(source)), first_(std::min(first, data_.size()))
+{
+    ::unlink(fifo.c_str());
+    if (mkfifo(fifo.c_str(), 0600) != 0)
+        ADD_FAILURE() << "mkfifo " << fifo;
+    std::signal(SIGPIPE, SIG_IGN);  // a reader that goes away shows as EPIPE
+    thread_ = std::thread([this] {
+        // Wait for the worker to open the input, without blocking, so the feeder can be dropped unused.
+        int fd = -1;
+        while (fd < 0 && !stop_) {
+            fd = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (fd < 0)
+            return;
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        auto put = [fd](const char *p, size_t n) {
+            while (n > 0) {
+                ssize_t w = ::write(fd, p, n);
+                if (w <= 0)
+                    return;
+                p += w;
+                n -= static_cast<size_t>(w);
+            }
+        };
+        put(data_.data(), first_);
+        first_done_ = true;
+        while (!go_ && !stop_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        put(data_.data() + first_, data_.size() - first_);
+        ::close(fd);
+    });
+}
+
+void slow_feeder::release()
+{
+    go_ = true;
+}
+
+bool slow_feeder::wait_first_written(std::chrono::milliseconds limit)
+{
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!first_done_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return first_done_;
+}
+
+slow_feeder::~slow_feeder()
+{
+    stop_ = true;
+    go_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    ::unlink(fifo_.c_str());
+}
+
+}  // namespace ae_test

@@ -1,0 +1,61 @@
+// Helpers shared by the tests: fixtures, waiting on sessions, reading reports, and ffprobe as an oracle.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ae_test {
+
+using json = nlohmann::json;
+
+// A generated media file (made by make_media.sh before the tests run).
+std::string media(const std::string &name);
+
+// A fresh empty directory under the build tree, unique to the calling test.
+std::string scratch_dir();
+
+bool exists(const std::string &path);
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+// Runs a shell command and returns its standard output; the exit status goes into *status when given.
+std::string run(const std::string &cmd, int *status = nullptr);
+std::string shell_quote(const std::string &s);
+
+// Parses a report; a report that is not valid JSON fails the calling test.
+json parse(const char *text);
+
+// Polls the session until it reaches a final state (or the time limit passes) and returns that state.
+int wait_final(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// One packet as ffprobe sees it.
+struct packet {
+    int64_t pts = INT64_MIN, dts = INT64_MIN, duration = 0;
+    std::string hash;
+};
+// The packets of one stream, read by ffprobe with payload hashes.
+std::vector<packet> probe_packets(const std::string &path, int stream);
+
+// Writes the file's bytes into a FIFO from a thread of its own, stopping after `first` bytes until
+// release() is called. Tests use it to hold a worker inside a read.
+class slow_feeder {
+public:
+    slow_feeder(const std::string &fifo, const std::string &source, size_t first);
+    ~slow_feeder();
+    void release();                  // write the rest and close
+    bool wait_first_written(std::chrono::milliseconds limit);
+
+private:
+    std::string fifo_, data_;
+    size_t first_;
+    std::thread thread_;
+    std::atomic<bool> go_{false}, first_done_{false}, stop_{false};
+};
+
+}  // namespace ae_test

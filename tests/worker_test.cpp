@@ -1,0 +1,246 @@
+// The extraction worker's endings: done, cancelled, and each failure, with what happens to the files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "rebase.h"
+#include "session_fixture.h"
+#include "shapes.h"
+#include "support.h"
+
+using namespace ae_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Worker : public Sessions {};
+
+TEST_F(Worker, CopiesTheFirstAudioStreamWhenIndexIsNegative)
+{
+    const std::string out = scratch_dir() + "/a.m4a";
+    const int32_t id = audioextract_start(media("mp4_aac.mp4").c_str(), out.c_str(), -1);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+    json r = parse(audioextract_result(id));
+    EXPECT_EQ(r["codec"], "aac");
+    EXPECT_EQ(r["out_size_bytes"].get<int64_t>(), static_cast<int64_t>(std::filesystem::file_size(out)));
+    EXPECT_NEAR(r["duration_ms"].get<double>(), 2000, 100);
+    EXPECT_EQ(r["packets_written"].get<size_t>(), probe_packets(media("mp4_aac.mp4"), 1).size());
+    EXPECT_GE(r["elapsed_ms"].get<int64_t>(), 0);
+}
+
+struct failure_case {
+    const char *name;
+    friend void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
+    std::string input;  // fixture name, or a path starting with '/'
+    std::string out_name;
+    int32_t index;
+    std::string error;
+    bool output_opened;  // the failure comes after the output file was created
+};
+
+class WorkerFailure : public Sessions, public ::testing::WithParamInterface<failure_case> {};
+
+// Every failure ends in state 5 with its text. A file already at the output path is kept when the
+// session failed before opening the output (it never wrote it), and gone when the session wrote it.
+TEST_P(WorkerFailure, EndsFailedAndLeavesOnlyFilesItDidNotWrite)
+{
+    const failure_case &c = GetParam();
+    const std::string dir = scratch_dir();
+    const std::string in = c.input[0] == '/' ? c.input : media(c.input);
+    const std::string out = dir + "/" + c.out_name;
+    if (c.out_name.find('/') == std::string::npos)
+        write_file(out, "precious");
+
+    const int32_t id = audioextract_start(in.c_str(), out.c_str(), c.index);
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+    json r = parse(audioextract_result(id));
+    EXPECT_EQ(r, (json{{"state", 5}, {"ok", false}, {"error", c.error}}));
+    audioextract_free(id);
+
+    if (c.out_name.find('/') != std::string::npos)
+        EXPECT_FALSE(exists(out));
+    else if (c.output_opened)
+        EXPECT_FALSE(exists(out)) << "the session wrote it, so it must be gone";
+    else
+        EXPECT_EQ(read_file(out), "precious") << "the session never wrote it";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, WorkerFailure,
+    ::testing::Values(
+        failure_case{"MissingInput", "/nonexistent/in.mp4", "o.m4a", -1, "cannot open input", false},
+        failure_case{"NotMedia", "subs.srt", "o.m4a", 5, "no audio stream", false},
+        failure_case{"VideoStreamIndex", "mp4_aac.mp4", "o.m4a", 0, "no audio stream", false},
+        failure_case{"IndexEqualToStreamCount", "mp4_aac.mp4", "o.m4a", 2, "no audio stream", false},
+        failure_case{"NoAudioAtAll", "video_only.mp4", "o.m4a", -1, "no audio stream", false},
+        failure_case{"BadExtension", "mp4_aac.mp4", "o.notaformat", -1, "cannot create output (bad extension?)",
+                     false},
+        failure_case{"MissingDirectory", "mp4_aac.mp4", "missing/o.m4a", -1, "cannot open output file", false},
+        failure_case{"CodecContainerMismatch", "vorbis.ogg", "o.mp3", -1,
+                     "write header failed (codec/container mismatch?)", true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// An output path that names the input, under any name, must never truncate it.
+TEST_F(Worker, RefusesToWriteOverItsOwnInput)
+{
+    const std::string dir = scratch_dir();
+    const std::string in = dir + "/in.mka";
+    std::filesystem::copy_file(media("mkv_many.mkv"), in);
+    const std::string before = read_file(in);
+    ASSERT_EQ(symlink(in.c_str(), (dir + "/sym.mka").c_str()), 0);
+    ASSERT_EQ(link(in.c_str(), (dir + "/hard.mka").c_str()), 0);
+
+    for (const std::string out : {in, dir + "/./in.mka", dir + "/sym.mka", dir + "/hard.mka"}) {
+        SCOPED_TRACE(out);
+        const int32_t id = audioextract_start(in.c_str(), out.c_str(), -1);
+        ASSERT_GE(id, 0);
+        ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+        EXPECT_EQ(parse(audioextract_result(id))["error"], "cannot open output file");
+        audioextract_free(id);
+        EXPECT_TRUE(exists(out));
+        EXPECT_EQ(read_file(in), before);
+    }
+}
+
+TEST_F(Worker, ReplacesAFileThatWasAtTheOutputPath)
+{
+    const std::string out = scratch_dir() + "/o.wav";
+    write_file(out, "old contents");
+    const int32_t id = audioextract_start(media("wav.wav").c_str(), out.c_str(), -1);
+    ASSERT_EQ(wait_final(id), AE_STATE_DONE);
+    EXPECT_NE(read_file(out), "old contents");
+    EXPECT_EQ(probe_packets(out, 0).size(), probe_packets(media("wav.wav"), 0).size());
+}
+
+TEST_F(Worker, StreamWithoutPacketsEndsDoneWithAnEmptyContainer)
+{
+    const std::string dir = scratch_dir();
+    const std::string in = dir + "/in.mka";
+    ASSERT_TRUE(write_shaped(in, "matroska", {"eng", "fra"}, steady_packets(50, 0)));
+    const int32_t id = audioextract_start(in.c_str(), (dir + "/o.wav").c_str(), 1);
+    ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+    json p = parse(audioextract_progress(id));
+    EXPECT_EQ(p["packets"], 0);
+    EXPECT_EQ(p["processed_ms"], 0);
+    EXPECT_EQ(probe_packets(dir + "/o.wav", 0).size(), 0u) << "a readable file with no packets";
+}
+
+struct rebase_case {
+    const char *name;
+    friend void PrintTo(const rebase_case &c, std::ostream *os) { *os << c.name; }
+    int64_t first_in, pts_in, dts_in;
+    int64_t first_out, pts_out, dts_out;
+    bool has_pos;
+};
+
+class Rebase : public ::testing::TestWithParam<rebase_case> {};
+
+TEST_P(Rebase, MovesTimestampsByTheFirstPts)
+{
+    const rebase_case &c = GetParam();
+    int64_t first = c.first_in, pts = c.pts_in, dts = c.dts_in;
+    EXPECT_EQ(ae_rebase(&pts, &dts, &first), c.has_pos);
+    EXPECT_EQ(first, c.first_out);
+    EXPECT_EQ(pts, c.pts_out);
+    EXPECT_EQ(dts, c.dts_out);
+}
+
+constexpr int64_t N = AV_NOPTS_VALUE;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Rebase,
+    ::testing::Values(rebase_case{"FirstPacketDtsBeforePts", N, 300, 200, 300, 0, -100, true},
+                      rebase_case{"FirstPacketWithoutDts", N, 300, N, 300, 0, N, true},
+                      rebase_case{"NothingSeenYetAndNoPts", N, N, 50, N, N, 50, false},
+                      rebase_case{"LaterPacketWithoutPts", 300, N, 400, 300, N, 100, false},
+                      rebase_case{"LaterPacket", 300, 1000, 900, 300, 700, 600, true},
+                      rebase_case{"LaterPacketBeforeTheFirst", 300, 100, N, 300, -200, N, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A FIFO holds the worker inside a read at a known point, so these endings are deterministic.
+class WorkerFifo : public Sessions {};
+
+TEST_F(WorkerFifo, CancelMidCopyEndsCancelledWithNoOutput)
+{
+    const std::string dir = scratch_dir();
+    const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
+    slow_feeder feed(fifo, media("long.mkv"), 2 << 20);
+    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
+    ASSERT_TRUE(feed.wait_first_written(30s));
+    // Once packets flow, the worker is known to be copying (and soon blocked in a read).
+    auto until = std::chrono::steady_clock::now() + 30s;
+    while (parse(audioextract_progress(id))["packets"].get<int64_t>() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(audioextract_status(id), AE_STATE_RUNNING);
+    EXPECT_TRUE(exists(out)) << "the header is written before the copy";
+
+    audioextract_cancel(id);
+    feed.release();
+    ASSERT_EQ(wait_final(id), AE_STATE_CANCELLED);
+    json r = parse(audioextract_result(id));
+    EXPECT_EQ(r["ok"], false);
+    EXPECT_EQ(r["elapsed_ms"], 0);
+    EXPECT_EQ(r["out_size_bytes"], 0);
+    EXPECT_FALSE(exists(out));
+}
+
+TEST_F(WorkerFifo, CancelWhileOpeningIsSeenAtTheFirstPacket)
+{
+    const std::string dir = scratch_dir();
+    const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
+    slow_feeder feed(fifo, media("long.mkv"), 0);
+    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
+    ASSERT_TRUE(feed.wait_first_written(30s));  // the worker has the input open and waits for bytes
+    audioextract_cancel(id);
+    EXPECT_EQ(audioextract_status(id), AE_STATE_RUNNING);
+    feed.release();
+    ASSERT_EQ(wait_final(id), AE_STATE_CANCELLED);
+    EXPECT_EQ(parse(audioextract_progress(id))["packets"], 0);
+    EXPECT_FALSE(exists(out));
+}
+
+TEST_F(WorkerFifo, FreeOfABlockedWorkerReturnsOnceTheReadReturns)
+{
+    const std::string dir = scratch_dir();
+    const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
+    slow_feeder feed(fifo, media("long.mkv"), 2 << 20);
+    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
+    ASSERT_TRUE(feed.wait_first_written(30s));
+    auto until = std::chrono::steady_clock::now() + 30s;
+    while (parse(audioextract_progress(id))["packets"].get<int64_t>() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+
+    const auto released_at = std::chrono::steady_clock::now() + 300ms;
+    std::thread releaser([&] {
+        std::this_thread::sleep_until(released_at);
+        feed.release();
+    });
+    audioextract_free(id);
+    const auto returned_at = std::chrono::steady_clock::now();
+    releaser.join();
+    EXPECT_GE(returned_at, released_at) << "free must wait for the worker";
+    EXPECT_EQ(audioextract_status(id), -1);
+    EXPECT_FALSE(exists(out));
+}
+
+// A FIFO has no size, so nothing can estimate a duration that an MPEG-TS stream does not carry.
+TEST_F(WorkerFifo, InputWithoutDurationGivesTotalZero)
+{
+    const std::string dir = scratch_dir();
+    const std::string fifo = dir + "/in.ts", out = dir + "/o.mka";
+    slow_feeder feed(fifo, media("ts_two.ts"), 0);
+    feed.release();
+    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
+    ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+    json p = parse(audioextract_progress(id));
+    EXPECT_EQ(p["total_ms"], 0);
+    EXPECT_GT(p["processed_ms"].get<int64_t>(), 1000);
+    EXPECT_EQ(p["percent"], 100.0);
+}
+
+}  // namespace
