@@ -129,6 +129,8 @@ std::vector<packet> probe_packets(const std::string &path, int stream)
         if (p.contains("duration"))
             k.duration = p["duration"].get<int64_t>();
         k.hash = p.value("data_hash", "");
+        k.pts_time = std::stod(p.value("pts_time", "0"));
+        k.duration_time = std::stod(p.value("duration_time", "0"));
         pkts.push_back(k);
     }
     return pkts;

@@ -37,6 +37,7 @@ int wait_final(int32_t id, std::chrono::milliseconds limit = std::chrono::second
 // One packet as ffprobe sees it.
 struct packet {
     int64_t pts = INT64_MIN, dts = INT64_MIN, duration = 0;
+    double pts_time = 0, duration_time = 0;  // seconds
     std::string hash;
 };
 // The packets of one stream, read by ffprobe with payload hashes.

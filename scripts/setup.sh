@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the tools need (as root), or prints the command.
+set -euo pipefail
+PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg libgtest-dev
+          nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev mmdebstrap python3 tmux)
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages; run as root:" >&2
+    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
+fi
+echo "setup: installing ${missing[*]}"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
