@@ -1,0 +1,186 @@
+// The probe report, parsed as JSON and checked against ffprobe's view of the same files.
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "session_fixture.h"
+#include "shapes.h"
+#include "support.h"
+
+using namespace ae_test;
+
+namespace {
+
+// ffprobe prints seconds with six decimals: milliseconds are the first three, truncated.
+int64_t seconds_text_to_ms(const std::string &s)
+{
+    const size_t dot = s.find('.');
+    const std::string whole = s.substr(0, dot), frac = dot == std::string::npos ? "" : (s.substr(dot + 1) + "000");
+    return std::stoll(whole) * 1000 + (frac.empty() ? 0 : std::stoll(frac.substr(0, 3)));
+}
+
+double rate(const std::string &r)
+{
+    const size_t slash = r.find('/');
+    const double num = std::stod(r.substr(0, slash)), den = std::stod(r.substr(slash + 1));
+    return den > 0 ? num / den : 0.0;
+}
+
+const std::map<std::string, std::string> kSuggested = {
+    {"mp3", "mp3"}, {"aac", "m4a"}, {"ac3", "ac3"}, {"eac3", "eac3"}, {"flac", "flac"}, {"vorbis", "ogg"},
+    {"opus", "ogg"}, {"mp2", "mka"}, {"pcm_s16le", "mka"}};
+
+class ProbeOracle : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(ProbeOracle, AgreesWithFfprobe)
+{
+    const std::string path = media(GetParam());
+    json mine = parse(audioextract_probe(path.c_str()));
+    json theirs = json::parse(run("ffprobe -v error -show_format -show_streams -of json " + shell_quote(path)));
+
+    ASSERT_EQ(mine["ok"], true);
+    EXPECT_EQ(mine["format"], theirs["format"]["format_name"]);
+    const int64_t duration = theirs["format"].contains("duration")
+                                 ? seconds_text_to_ms(theirs["format"]["duration"].get<std::string>())
+                                 : 0;
+    EXPECT_EQ(mine["duration_ms"], duration);
+
+    const json &streams = theirs["streams"];
+    ASSERT_EQ(mine["streams"].size(), streams.size());
+    size_t audio = 0;
+    for (const json &s : streams) {
+        const int index = s["index"];
+        SCOPED_TRACE("stream " + std::to_string(index));
+        const json &m = mine["streams"][index];
+        const std::string type = s["codec_type"];
+        EXPECT_EQ(m["index"], index);
+        EXPECT_EQ(m["type"], type == "video" || type == "audio" || type == "subtitle" ? type : "other");
+        EXPECT_EQ(m["codec"], s.value("codec_name", "none"));
+        EXPECT_EQ(m["width"], s.value("width", 0));
+        EXPECT_EQ(m["height"], s.value("height", 0));
+        EXPECT_NEAR(m["fps"].get<double>(), rate(s.value("avg_frame_rate", "0/0")), 0.0005);
+        if (type != "audio")
+            continue;
+        ASSERT_LT(audio, mine["audio_streams"].size());
+        const json &a = mine["audio_streams"][audio++];
+        EXPECT_EQ(a["index"], index);
+        EXPECT_EQ(a["codec"], s["codec_name"]);
+        EXPECT_EQ(a["channels"], s["channels"]);
+        EXPECT_EQ(a["sample_rate"], std::stoi(s["sample_rate"].get<std::string>()));
+        const int64_t bitrate = s.contains("bit_rate") ? std::stoll(s["bit_rate"].get<std::string>()) : 0;
+        if (mine["format"] == "mpegts")  // estimated from the frames read; ffprobe scans all PMTs and reads more
+            EXPECT_NEAR(a["bitrate"].get<double>(), static_cast<double>(bitrate), 0.05 * static_cast<double>(bitrate));
+        else
+            EXPECT_EQ(a["bitrate"], bitrate);
+        EXPECT_EQ(a["language"], s.value("tags", json::object()).value("language", ""));
+        auto ext = kSuggested.find(s["codec_name"]);
+        ASSERT_NE(ext, kSuggested.end()) << "a fixture codec without an expectation";
+        EXPECT_EQ(a["suggested_ext"], ext->second);
+    }
+    EXPECT_EQ(mine["audio_streams"].size(), audio);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, ProbeOracle,
+                         ::testing::Values("mp4_aac.mp4", "mp4_two.mp4", "mov_pcm.mov", "mkv_many.mkv",
+                                           "mkv_sub.mkv", "webm_opus.webm", "avi_mp3.avi", "ts_two.ts",
+                                           "flv_aac.flv", "vorbis.ogg", "opus.opus", "flac.flac", "wav.wav",
+                                           "mp3_cover.mp3", "video_only.mp4", "video_only.mkv"),
+                         [](const auto &info) {
+                             std::string n = info.param;
+                             for (char &c : n)
+                                 if (c == '.')
+                                     c = '_';
+                             return n;
+                         });
+
+TEST(Probe, FailureReportsHoldOkFalseAndAnError)
+{
+    const std::string dir = scratch_dir();
+    EXPECT_STREQ(audioextract_probe(nullptr), R"({"ok":false,"error":"empty path"})");
+    EXPECT_STREQ(audioextract_probe(""), R"({"ok":false,"error":"empty path"})");
+    EXPECT_STREQ(audioextract_probe((dir + "/missing.mp4").c_str()),
+                 R"({"ok":false,"error":"open: No such file or directory"})");
+
+    std::string noise(4096, '\0');
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    write_file(dir + "/noise.bin", noise);
+    write_file(dir + "/empty.mp4", "");
+    for (const char *name : {"/noise.bin", "/empty.mp4"}) {
+        json r = parse(audioextract_probe((dir + name).c_str()));
+        EXPECT_EQ(r["ok"], false) << name;
+        EXPECT_EQ(r.size(), 2u) << name;
+        EXPECT_TRUE(r["error"].get<std::string>().rfind("open: ", 0) == 0 || r["error"] == "no stream info") << r;
+    }
+}
+
+// Texts from the file are escaped: a language tag cannot break the report or add keys to it.
+TEST(Probe, LanguageTagIsEscaped)
+{
+    const std::string path = scratch_dir() + "/lang.mka";
+    ASSERT_TRUE(write_shaped(path, "matroska", {"en\"x\\\ty\",\"injected\":\"1"}, steady_packets(5)));
+    json r = parse(audioextract_probe(path.c_str()));
+    ASSERT_EQ(r["audio_streams"].size(), 1u);
+    EXPECT_EQ(r["audio_streams"][0]["language"], "en\"x\\y\",\"injected\":\"1");
+    EXPECT_FALSE(r["audio_streams"][0].contains("injected"));
+}
+
+// Whatever the file holds, the report is one valid JSON object inside the 64 KB buffer.
+TEST(Probe, ReportStaysValidWithinItsBuffer)
+{
+    const std::string dir = scratch_dir();
+
+    const std::vector<std::string> many(700, "eng");
+    ASSERT_TRUE(write_shaped(dir + "/many.mka", "matroska", many, steady_packets(1)));
+    std::string text = audioextract_probe((dir + "/many.mka").c_str());
+    EXPECT_LT(text.size(), 65536u);
+    json r = parse(text.c_str());
+    EXPECT_GT(r["audio_streams"].size(), 100u);
+    EXPECT_LT(r["audio_streams"].size(), 700u) << "the audio list ends when the buffer is nearly full";
+    ASSERT_EQ(r["streams"].size(), 1u) << "the stream list still holds stream 0";
+    EXPECT_EQ(r["streams"][0]["index"], 0);
+
+    const std::string huge(40000, 'q');
+    ASSERT_TRUE(write_shaped(dir + "/huge.mka", "matroska", {"eng", huge, "fra"}, steady_packets(1)));
+    text = audioextract_probe((dir + "/huge.mka").c_str());
+    EXPECT_LT(text.size(), 65536u);
+    r = parse(text.c_str());
+    ASSERT_EQ(r["ok"], true);
+    ASSERT_GE(r["audio_streams"].size(), 1u);
+    EXPECT_EQ(r["audio_streams"][0]["language"], "eng");
+    EXPECT_EQ(r["streams"].size(), 3u);
+
+    const std::string larger(70000, 'q');
+    ASSERT_TRUE(write_shaped(dir + "/larger.mka", "matroska", {larger}, steady_packets(1)));
+    text = audioextract_probe((dir + "/larger.mka").c_str());
+    EXPECT_LT(text.size(), 65536u);
+    r = parse(text.c_str());
+    EXPECT_EQ(r["audio_streams"].size(), 0u) << "an entry that cannot fit is left out whole";
+    EXPECT_EQ(r["streams"].size(), 1u);
+}
+
+TEST(Probe, ContainerWithoutStreamsGivesTwoEmptyLists)
+{
+    const std::string path = scratch_dir() + "/none.ts";
+    // An MPEG-TS of null packets only: a valid container with no elementary streams.
+    std::string ts;
+    for (int i = 0; i < 400; ++i) {
+        std::string pkt(188, '\xff');
+        pkt[0] = 0x47;
+        pkt[1] = 0x1f;
+        pkt[2] = '\xff';
+        pkt[3] = 0x10;
+        ts += pkt;
+    }
+    write_file(path, ts);
+    json r = parse(audioextract_probe(path.c_str()));
+    if (r["ok"] == true) {
+        EXPECT_EQ(r["audio_streams"], json::array());
+        EXPECT_EQ(r["streams"], json::array());
+    } else {
+        EXPECT_TRUE(r.contains("error"));
+    }
+}
+
+}  // namespace
