@@ -1,0 +1,61 @@
+#include "naming.h"
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+const json *pick_audio_stream(const json &report, int index)
+{
+    for (const json &a : report["audio_streams"])
+        if (index < 0 || a["index"] == index)
+            return &a;
+    return nullptr;
+}
+
+namespace {
+
+fs::path in_dir(const std::string &dir, const std::string &name)
+{
+    return dir.empty() || dir == "." ? fs::path(name) : fs::path(dir) / name;
+}
+
+std::string stem_of(const std::string &input)
+{
+    std::string stem = fs::path(input).stem().string();
+    return stem.empty() ? "audio" : stem;
+}
+
+// Language tags come from the file: keep them to what is safe in a file name.
+std::string safe_tag(const std::string &s)
+{
+    std::string out;
+    for (char c : s)
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')
+            out += c;
+    return out.substr(0, 32);
+}
+
+}  // namespace
+
+std::string default_output(const std::string &input, const json &report, const json &audio, const std::string &dir)
+{
+    const std::string ext = audio["suggested_ext"];
+    int same_ext = 0;
+    for (const json &a : report["audio_streams"])
+        same_ext += a["suggested_ext"] == ext;
+    fs::path plain = in_dir(dir, stem_of(input) + "." + ext);
+    std::error_code ec;
+    if (same_ext > 1 || fs::equivalent(plain, input, ec))
+        plain = in_dir(dir, stem_of(input) + "." + std::to_string(audio["index"].get<int>()) + "." + ext);
+    return plain.string();
+}
+
+std::string numbered_output(const std::string &input, const json &audio, const std::string &dir)
+{
+    std::string name = stem_of(input) + "." + std::to_string(audio["index"].get<int>());
+    const std::string lang = safe_tag(audio["language"]);
+    if (!lang.empty())
+        name += "." + lang;
+    return in_dir(dir, name + "." + audio["suggested_ext"].get<std::string>()).string();
+}

@@ -1,0 +1,160 @@
+#include "runner.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+using json = nlohmann::json;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void on_sigint(int)
+{
+    g_interrupted = 1;
+}
+
+struct slot {
+    const ae_job *job = nullptr;
+    int32_t id = -1;
+    clock_type::time_point started;
+    json progress;
+    double last_plain = -1;
+    bool ended = false;
+};
+
+std::string clock_text(int64_t ms)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02lld:%02lld.%lld", static_cast<long long>(ms / 60000),
+                  static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms / 100 % 10));
+    return buf;
+}
+
+std::string progress_line(const slot &s, bool bar)
+{
+    const json &p = s.progress;
+    const double percent = p.value("percent", 0.0);
+    const int64_t done = p.value("processed_ms", int64_t{0}), total = p.value("total_ms", int64_t{0});
+    const double wall =
+        std::chrono::duration<double, std::milli>(clock_type::now() - s.started).count();
+    char speed[32] = "";
+    if (wall > 0 && done > 0)
+        std::snprintf(speed, sizeof speed, "%.1fx", static_cast<double>(done) / wall);
+    const std::string name = std::filesystem::path(s.job->output).filename().string();
+    char line[512];
+    if (bar) {
+        constexpr int width = 24;
+        const int filled = static_cast<int>(percent / 100.0 * width + 0.5);
+        const std::string meter = std::string(filled, '#') + std::string(width - filled, '-');
+        std::snprintf(line, sizeof line, "[%s] %5.1f%%  %s/%s  %lld pkts  %6s  %s", meter.c_str(), percent,
+                      clock_text(done).c_str(), clock_text(total).c_str(),
+                      static_cast<long long>(p.value("packets", int64_t{0})), speed, name.c_str());
+    } else {
+        std::snprintf(line, sizeof line, "%s: %.1f%% %s/%s %lld packets %s", name.c_str(), percent,
+                      clock_text(done).c_str(), clock_text(total).c_str(),
+                      static_cast<long long>(p.value("packets", int64_t{0})), speed);
+    }
+    return line;
+}
+
+}  // namespace
+
+int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run_options &opt)
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_sigint;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    const bool bar = opt.progress == "bar", plain = opt.progress == "plain";
+    std::vector<slot> slots(jobs.size());
+    for (size_t i = 0; i < jobs.size(); ++i)
+        slots[i].job = &jobs[i];
+
+    int failures = 0, drawn = 0;
+    size_t next = 0, running = 0, finished = 0;
+    json results = json::array();
+    while (finished < jobs.size() && !g_interrupted) {
+        // Start what fits in the library's sessions.
+        while (next < jobs.size() && running < AE_MAX_SESSIONS) {
+            slot &s = slots[next++];
+            s.started = clock_type::now();
+            s.id = lib.start(s.job->input.c_str(), s.job->output.c_str(), s.job->stream);
+            if (s.id < 0) {
+                std::fprintf(stderr, "audioextract: %s: cannot start (code %d)\n", s.job->output.c_str(), s.id);
+                s.ended = true;
+                ++failures;
+                ++finished;
+                continue;
+            }
+            ++running;
+        }
+        for (slot &s : slots) {
+            if (s.id < 0 || s.ended)
+                continue;
+            s.progress = json::parse(lib.progress(s.id), nullptr, false);
+            const int state = s.progress.value("state", -1);
+            if (plain && (state >= AE_STATE_DONE || s.progress.value("percent", 0.0) >= s.last_plain + 10)) {
+                s.last_plain = s.progress.value("percent", 0.0);
+                std::fprintf(stderr, "%s\n", progress_line(s, false).c_str());
+            }
+            if (state < AE_STATE_DONE)
+                continue;
+            const char *text = lib.result(s.id);
+            json r = json::parse(text, nullptr, false);
+            results.push_back(r);
+            if (state == AE_STATE_DONE) {
+                if (!opt.json)
+                    std::printf("%s: %s, %lld packets, %lld bytes, %.3f s\n", s.job->output.c_str(),
+                                r.value("codec", "?").c_str(), r.value("packets_written", 0LL),
+                                r.value("out_size_bytes", 0LL), r.value("duration_ms", 0.0) / 1000.0);
+            } else {
+                ++failures;
+                std::fprintf(stderr, "audioextract: %s: %s\n", s.job->output.c_str(),
+                             r.value("error", state == AE_STATE_CANCELLED ? "cancelled" : "failed").c_str());
+            }
+            lib.free(s.id);
+            s.ended = true;
+            --running;
+            ++finished;
+        }
+        if (bar) {
+            // Redraw one line per started stream in place.
+            if (drawn > 0)
+                std::fprintf(stderr, "\x1b[%dA", drawn);
+            drawn = 0;
+            for (slot &s : slots) {
+                if (s.id < 0)
+                    continue;
+                if (s.ended)
+                    s.progress["percent"] = s.progress.value("state", 0) == AE_STATE_DONE ? 100.0
+                                                                                           : s.progress.value("percent", 0.0);
+                std::fprintf(stderr, "\r\x1b[2K%s\n", progress_line(s, true).c_str());
+                ++drawn;
+            }
+            std::fflush(stderr);
+        }
+        if (finished < jobs.size())
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    if (g_interrupted) {
+        // Freeing cancels each worker and waits for it; the library removes what it wrote.
+        for (slot &s : slots)
+            if (s.id >= 0 && !s.ended)
+                lib.free(s.id);
+        std::fprintf(stderr, "audioextract: cancelled\n");
+        return kExitCancelled;
+    }
+    if (opt.json)
+        std::puts((results.size() == 1 ? results[0] : results).dump().c_str());
+    return failures ? 1 : 0;
+}
