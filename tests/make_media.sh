@@ -52,3 +52,5 @@ make video_only.mp4 "${V[@]}" -c:v mpeg4 -f mp4
 make video_only.mkv "${V[@]}" -c:v mpeg4 -f matroska
 # A longer file for tests that need a worker still busy when they act.
 make long.mkv -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=600" -c:a pcm_s16le -f matroska
+make three_audio.mkv "${V[@]}" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a -map 2:a -map 1:a -c:v mpeg4 \
+    -c:a:0 aac -c:a:1 ac3 -c:a:2 libopus -metadata:s:a:0 language=eng -metadata:s:a:1 language=fra -f matroska

@@ -94,18 +94,21 @@ bool refuse_existing(const std::vector<ae_job> &jobs, bool force)
 int cmd_extract(const std::string &input, const std::string &output, int stream, const ae_run_options &opt,
                 bool force)
 {
-    int code = 0;
-    json r = probe_or_fail(input, &code);
-    if (code)
-        return code;
-    const json *chosen = pick_audio_stream(r, stream);
-    if (!chosen) {
-        std::fprintf(stderr, "audioextract: %s: %s\n", input.c_str(),
-                     stream < 0 ? "no audio stream" : ("stream " + std::to_string(stream) + " is not an audio stream").c_str());
-        return kExitFailed;
+    std::vector<ae_job> jobs{{input, output, stream}};
+    // The probe is only needed to name the output; otherwise the library checks the stream itself (and an
+    // input that can be read once, such as a pipe, is read only once).
+    if (output.empty()) {
+        int code = 0;
+        json r = probe_or_fail(input, &code);
+        if (code)
+            return code;
+        const json *chosen = pick_audio_stream(r, stream);
+        if (!chosen) {
+            std::fprintf(stderr, "audioextract: %s: no audio stream\n", input.c_str());
+            return kExitFailed;
+        }
+        jobs[0].output = default_output(input, r, *chosen, ".");
     }
-    std::vector<ae_job> jobs{{input, output.empty() ? default_output(input, r, *chosen, ".") : output,
-                              (*chosen)["index"].get<int>()}};
     if (refuse_existing(jobs, force))
         return kExitFailed;
     return run_jobs(g_lib, jobs, opt);

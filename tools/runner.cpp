@@ -82,6 +82,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
     int failures = 0, drawn = 0;
     size_t next = 0, running = 0, finished = 0;
     json results = json::array();
+    std::string summaries, errors;
     while (finished < jobs.size() && !g_interrupted) {
         // Start what fits in the library's sessions.
         while (next < jobs.size() && running < AE_MAX_SESSIONS) {
@@ -111,15 +112,25 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             const char *text = lib.result(s.id);
             json r = json::parse(text, nullptr, false);
             results.push_back(r);
+            char msg[2048];
             if (state == AE_STATE_DONE) {
+                std::snprintf(msg, sizeof msg, "%s: %s, %lld packets, %lld bytes, %.3f s\n", s.job->output.c_str(),
+                              r.value("codec", "?").c_str(), r.value("packets_written", 0LL),
+                              r.value("out_size_bytes", 0LL), r.value("duration_ms", 0.0) / 1000.0);
                 if (!opt.json)
-                    std::printf("%s: %s, %lld packets, %lld bytes, %.3f s\n", s.job->output.c_str(),
-                                r.value("codec", "?").c_str(), r.value("packets_written", 0LL),
-                                r.value("out_size_bytes", 0LL), r.value("duration_ms", 0.0) / 1000.0);
+                    summaries += msg;
             } else {
                 ++failures;
-                std::fprintf(stderr, "audioextract: %s: %s\n", s.job->output.c_str(),
-                             r.value("error", state == AE_STATE_CANCELLED ? "cancelled" : "failed").c_str());
+                std::snprintf(msg, sizeof msg, "audioextract: %s: %s\n", s.job->output.c_str(),
+                              r.value("error", state == AE_STATE_CANCELLED ? "cancelled" : "failed").c_str());
+                errors += msg;
+            }
+            // Below a live bar, anything printed would be drawn over: hold it until the bar is final.
+            if (!bar) {
+                std::fputs(summaries.c_str(), stdout);
+                std::fputs(errors.c_str(), stderr);
+                summaries.clear();
+                errors.clear();
             }
             lib.free(s.id);
             s.ended = true;
@@ -154,6 +165,9 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
         std::fprintf(stderr, "audioextract: cancelled\n");
         return kExitCancelled;
     }
+    std::fflush(stderr);
+    std::fputs(summaries.c_str(), stdout);
+    std::fputs(errors.c_str(), stderr);
     if (opt.json)
         std::puts((results.size() == 1 ? results[0] : results).dump().c_str());
     return failures ? 1 : 0;

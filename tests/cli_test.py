@@ -1,0 +1,138 @@
+"""End-to-end tests of the command-line host, run against the built program and module."""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import threading
+import time
+
+import pytest
+
+CLI = os.path.abspath(os.environ.get("AE_CLI", "build/audioextract"))
+MEDIA = os.path.abspath(os.environ.get("AE_MEDIA_DIR", "build/tests/media"))
+
+
+def media(name):
+    return os.path.join(MEDIA, name)
+
+
+def cli(*args, cwd=None):
+    return subprocess.run([CLI, *args], cwd=cwd, capture_output=True, text=True, timeout=120)
+
+
+def codec_of(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", path],
+                         capture_output=True, text=True, check=True).stdout
+    return out.strip()
+
+
+def test_extract_writes_the_suggested_file_and_exits_zero(tmp_path):
+    r = cli("extract", media("mp4_two.mp4"), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    # Two audio streams with different extensions: the plain name is unique.
+    assert codec_of(str(tmp_path / "mp4_two.m4a")) == "aac"
+    r = cli("extract", media("mp4_two.mp4"), "--stream", "2", "--json", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    report = json.loads(r.stdout)
+    assert report["ok"] is True and report["codec"] == "ac3"
+    assert codec_of(str(tmp_path / "mp4_two.ac3")) == "ac3"
+
+
+@pytest.mark.parametrize("args,text", [
+    (["/nonexistent/in.mp4", "o.m4a"], "cannot open input"),
+    (["/nonexistent/in.mp4"], "open: No such file or directory"),
+    ([media("mp4_aac.mp4"), "o.notaformat"], "cannot create output (bad extension?)"),
+    ([media("mp4_aac.mp4"), "o.m4a", "--stream", "0"], "no audio stream"),
+    ([media("video_only.mp4")], "no audio stream"),
+])
+def test_failures_exit_one_with_the_library_text(tmp_path, args, text):
+    r = cli("extract", *args, cwd=tmp_path)
+    assert r.returncode == 1
+    assert text in r.stderr
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("args", [[], ["bogus"], ["extract"], ["extract", "a", "b", "c"],
+                                  ["extract", "x.mp4", "--progress=fancy"], ["probe", "--stream", "1", "x"]])
+def test_bad_usage_exits_two(args):
+    assert cli(*args).returncode == 2
+
+
+def test_existing_output_is_kept_without_force(tmp_path):
+    out = tmp_path / "o.wav"
+    out.write_bytes(b"mine")
+    r = cli("extract", media("wav.wav"), str(out))
+    assert r.returncode == 1 and "exists" in r.stderr
+    assert out.read_bytes() == b"mine"
+    r = cli("extract", media("wav.wav"), str(out), "--force")
+    assert r.returncode == 0, r.stderr
+    assert codec_of(str(out)) == "pcm_s16le"
+
+
+def test_extract_all_writes_one_file_per_audio_stream(tmp_path):
+    r = cli("extract-all", media("three_audio.mkv"), str(tmp_path / "out"), "--progress=plain")
+    assert r.returncode == 0, r.stderr
+    files = sorted(os.listdir(tmp_path / "out"))
+    assert files == ["three_audio.1.eng.m4a", "three_audio.2.fra.ac3", "three_audio.3.ogg"]
+    assert [codec_of(str(tmp_path / "out" / f)) for f in files] == ["aac", "ac3", "opus"]
+    assert r.stderr.count("100.0%") == 3
+
+
+def test_probe_summary_and_json(tmp_path):
+    r = cli("probe", media("three_audio.mkv"))
+    assert r.returncode == 0
+    assert "#2 audio ac3" in r.stdout and "fra" in r.stdout and "-> .ac3" in r.stdout
+    r = cli("probe", "--json", media("three_audio.mkv"))
+    assert json.loads(r.stdout)["audio_streams"][2]["suggested_ext"] == "ogg"
+    r = cli("probe", "--json", "/nonexistent")
+    assert r.returncode == 1 and json.loads(r.stdout)["ok"] is False
+    assert cli("--version").stdout.startswith("audioextract 1.0.0 (libavformat ")
+
+
+def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
+    fifo = tmp_path / "in.mkv"
+    os.mkfifo(fifo)
+    out = tmp_path / "o.mka"
+    data = open(media("long.mkv"), "rb").read()
+    proc = subprocess.Popen([CLI, "extract", str(fifo), str(out)], stderr=subprocess.PIPE, text=True)
+    with open(fifo, "wb") as w:
+        w.write(data[:2 << 20])
+        w.flush()
+        deadline = time.time() + 30
+        while not out.exists() and time.time() < deadline:  # header written: the copy has begun
+            time.sleep(0.01)
+        assert out.exists()
+        time.sleep(0.2)
+        proc.send_signal(signal.SIGINT)
+        time.sleep(0.2)
+        assert proc.poll() is None, "the host waits for the worker, which waits in a read"
+        try:
+            w.write(data[2 << 20:4 << 20])  # lets the read return; the worker then sees the cancel
+        except BrokenPipeError:
+            pass
+    rc = proc.wait(timeout=30)
+    assert rc == 130, proc.stderr.read()
+    assert not out.exists()
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed")
+def test_progress_bar_renders_on_a_terminal(tmp_path):
+    sock = f"ae-test-{os.getpid()}"
+    out = tmp_path / "o.mka"
+    cmd = f"{os.path.abspath(CLI)} extract {media('long.mkv')} {out}; echo EXIT=$?; sleep 60"
+    subprocess.run(["tmux", "-L", sock, "new-session", "-d", "-x", "140", "-y", "20", cmd], check=True)
+    try:
+        screen = ""
+        deadline = time.time() + 60
+        while "EXIT=" not in screen and time.time() < deadline:
+            time.sleep(0.1)
+            screen = subprocess.run(["tmux", "-L", sock, "capture-pane", "-p"], capture_output=True,
+                                    text=True).stdout
+    finally:
+        subprocess.run(["tmux", "-L", sock, "kill-server"], capture_output=True)
+    assert "EXIT=0" in screen, screen
+    bar = [line for line in screen.splitlines() if line.startswith("[")]
+    assert len(bar) == 1, screen  # redrawn in place, not scrolled
+    assert bar[0].startswith("[" + "#" * 24 + "] 100.0%"), screen
+    assert "/10:00.0" in bar[0] and "28125 pkts" in bar[0] and bar[0].endswith("o.mka")
