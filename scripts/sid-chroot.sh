@@ -9,7 +9,7 @@ set -euo pipefail
 ROOT=${AE_SID_ROOT:-/var/tmp/belmarun-audioextract-sid}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES="g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg libgtest-dev \
-nlohmann-json3-dev libcli11-dev python3 ca-certificates"
+nlohmann-json3-dev libcli11-dev python3 python3-pytest tmux ca-certificates"
 STAMP="$ROOT/.ae-packages"
 
 need_root() {
@@ -54,8 +54,11 @@ create() {
 
 run_suite() {
     trap unmount_all EXIT
-    mkdir -p "$ROOT/proc" "$ROOT/src"
+    mkdir -p "$ROOT/proc" "$ROOT/src" "$ROOT/dev"
     mount -t proc proc "$ROOT/proc"
+    # Terminals for the host's progress-bar test.
+    mount --bind /dev "$ROOT/dev"
+    mount --bind /dev/pts "$ROOT/dev/pts"
     mount --bind "$SRC" "$ROOT/src"
     # A separate build directory per toolchain: this one belongs to the chroot's FFmpeg 9.
     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \

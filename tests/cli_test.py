@@ -1,5 +1,6 @@
 """End-to-end tests of the command-line host, run against the built program and module."""
 import json
+import re
 import os
 import shutil
 import signal
@@ -135,4 +136,4 @@ def test_progress_bar_renders_on_a_terminal(tmp_path):
     bar = [line for line in screen.splitlines() if line.startswith("[")]
     assert len(bar) == 1, screen  # redrawn in place, not scrolled
     assert bar[0].startswith("[" + "#" * 24 + "] 100.0%"), screen
-    assert "/10:00.0" in bar[0] and "28125 pkts" in bar[0] and bar[0].endswith("o.mka")
+    assert re.search(r"/10:00.0  [1-9][0-9]* pkts .* o.mka$", bar[0]), bar[0]
