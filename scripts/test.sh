@@ -1,14 +1,36 @@
 #!/usr/bin/env bash
-# Every test: the suite natively (Debian 12, FFmpeg 5.1), then the sanitizer builds, then the suite against
-# FFmpeg 9 in a Debian unstable chroot. Set AE_SKIP_SID=1 to leave out the chroot.
+# Every test: the suite natively (Debian 12, FFmpeg 5.1); again under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer; the fuzzers for a bounded time; then the suite
+# against FFmpeg 9 in a Debian unstable chroot.
+#   AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_SID=1 leave a stage out; AE_FUZZ_SECONDS sets the fuzz time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+suite() {  # suite BUILD_DIR [cmake options...]
+    local dir=$1; shift
+    cmake -S . -B "$dir" -DAE_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j2
+    (cd "$dir" && ctest --output-on-failure -j2)
+}
+
 echo "== native build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_WERROR=ON >/dev/null
-cmake --build build -j2
-(cd build && ctest --output-on-failure -j2)
+suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+if [ "${AE_SKIP_SANITIZERS:-0}" != 1 ]; then
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+    ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        suite build-asan -DCMAKE_BUILD_TYPE=Debug -DAE_SANITIZE=address,undefined
+    echo "== ThreadSanitizer"
+    # FFmpeg is not instrumented; nothing inside it has needed a suppression so far (tests/tsan.supp).
+    TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/tests/tsan.supp" AE_CHURN_CYCLES=400 \
+        suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DAE_SANITIZE=thread
+fi
+
+if [ "${AE_SKIP_FUZZ:-0}" != 1 ]; then
+    echo "== fuzzing"
+    fuzz/run.sh
+fi
 
 if [ "${AE_SKIP_SID:-0}" != 1 ]; then
     echo "== FFmpeg 9 (Debian unstable chroot)"
