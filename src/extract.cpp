@@ -2,6 +2,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/opt.h>
 #include <libavutil/time.h>
 }
 
@@ -13,6 +14,8 @@ extern "C" {
 #include "session.h"
 
 namespace {
+
+constexpr int64_t AE_MOV_READ_BLOCK = 8192;
 
 // Everything one run owns; released by the endings below.
 struct ae_job {
@@ -86,6 +89,18 @@ int choose_stream(const AVFormatContext *in, int32_t requested)
     return -1;
 }
 
+// The demuxer is told that no other stream is wanted, so it can skip their data instead of reading it into
+// packets. MP4/MOV demuxers then seek from one audio sample to the next; small reads keep each seek from
+// pulling in the video samples around it (larger reads suit interleaved containers such as MKV and TS).
+void read_only_what_is_needed(AVFormatContext *in, int idx)
+{
+    for (unsigned i = 0; i < in->nb_streams; ++i)
+        if (static_cast<int>(i) != idx)
+            in->streams[i]->discard = AVDISCARD_ALL;
+    if (in->pb && in->iformat && std::strstr(in->iformat->name, "mov"))
+        av_opt_set_int(in->pb, "blocksize", AE_MOV_READ_BLOCK, AV_OPT_SEARCH_CHILDREN);
+}
+
 // Opens everything and writes the header; returns the failure text, or null when the copy can begin.
 const char *prepare(ae_job &j, int *idx)
 {
@@ -97,6 +112,7 @@ const char *prepare(ae_job &j, int *idx)
     *idx = choose_stream(j.in, s->stream_index);
     if (*idx < 0)
         return "no audio stream";
+    read_only_what_is_needed(j.in, *idx);
     const AVStream *ist = j.in->streams[*idx];
 
     const char *name = avcodec_get_name(ist->codecpar->codec_id);
@@ -114,13 +130,11 @@ const char *prepare(ae_job &j, int *idx)
     ost->codecpar->codec_tag = 0;  // let the output container pick its own tag
     ost->time_base = ist->time_base;
 
-    if (!(j.out->oformat->flags & AVFMT_NOFILE)) {
-        // Opening the output truncates it: never when it is the input itself, under any name.
-        if (ae_same_file(s->in_path, s->out_path))
-            return "cannot open output file";
-        if (avio_open(&j.out->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
-            return "cannot open output file";
-    }
+    // Opening the output truncates it: never when it is the input itself, under any name.
+    if (ae_same_file(s->in_path, s->out_path))
+        return "cannot open output file";
+    if (!(j.out->oformat->flags & AVFMT_NOFILE) && avio_open(&j.out->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
+        return "cannot open output file";
     // A muxer without a file of ours opens its own from here on.
     j.out_written = true;
     if (avformat_write_header(j.out, nullptr) < 0)
