@@ -15,7 +15,7 @@ extern "C" {
 
 namespace {
 
-constexpr int64_t AE_MOV_READ_BLOCK = 8192;
+constexpr int64_t AE_MOV_READ_BLOCK = 4096;
 
 // Everything one run owns; released by the endings below.
 struct ae_job {

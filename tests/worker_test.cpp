@@ -165,12 +165,22 @@ INSTANTIATE_TEST_SUITE_P(
 // A FIFO holds the worker inside a read at a known point, so these endings are deterministic.
 class WorkerFifo : public Sessions {};
 
-TEST_F(WorkerFifo, CancelMidCopyEndsCancelledWithNoOutput)
+struct fifo_case {
+    const char *name, *fixture;
+    int32_t index;
+    size_t first_bytes;  // fed before the worker is left waiting in a read
+    friend void PrintTo(const fifo_case &c, std::ostream *os) { *os << c.name; }
+};
+
+class WorkerFifoCancel : public Sessions, public ::testing::WithParamInterface<fifo_case> {};
+
+TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
 {
+    const fifo_case &c = GetParam();
     const std::string dir = scratch_dir();
     const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
-    slow_feeder feed(fifo, media("long.mkv"), 2 << 20);
-    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
+    slow_feeder feed(fifo, media(c.fixture), c.first_bytes);
+    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), c.index);
     ASSERT_TRUE(feed.wait_first_written(30s));
     // Once packets flow, the worker is known to be copying (and soon blocked in a read).
     auto until = std::chrono::steady_clock::now() + 30s;
@@ -188,6 +198,12 @@ TEST_F(WorkerFifo, CancelMidCopyEndsCancelledWithNoOutput)
     EXPECT_EQ(r["out_size_bytes"], 0);
     EXPECT_FALSE(exists(out));
 }
+
+// One stream alone, and one stream among many that the demuxer is told to skip.
+INSTANTIATE_TEST_SUITE_P(Inputs, WorkerFifoCancel,
+                         ::testing::Values(fifo_case{"OneStream", "long.mkv", -1, 2 << 20},
+                                           fifo_case{"AmongSkippedStreams", "mkv_many.mkv", 3, 300000}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(WorkerFifo, CancelWhileOpeningIsSeenAtTheFirstPacket)
 {

@@ -43,7 +43,7 @@ bool ae_module_load(ae_module *m, std::string *error)
 
     void *lib = nullptr;
     for (const std::string &c : candidates)
-        if ((lib = dlopen(c.c_str(), RTLD_NOW | RTLD_LOCAL)))
+        if ((lib = dlopen(c.c_str(), RTLD_LAZY | RTLD_LOCAL)))
             break;
     if (!lib) {
         *error = std::string("cannot load ") + file + ": " + dlerror();

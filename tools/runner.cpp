@@ -80,6 +80,9 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
         slots[i].job = &jobs[i];
 
     int failures = 0, drawn = 0;
+    // Sessions are polled often, so an ending is seen within milliseconds; the display is redrawn less.
+    constexpr auto poll_every = std::chrono::milliseconds(2), draw_every = std::chrono::milliseconds(100);
+    auto next_draw = clock_type::now();
     size_t next = 0, running = 0, finished = 0;
     json results = json::array();
     std::string summaries, errors;
@@ -137,7 +140,9 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             --running;
             ++finished;
         }
-        if (bar) {
+        const bool ended_now = running == 0 || finished == jobs.size();
+        if (bar && (clock_type::now() >= next_draw || ended_now)) {
+            next_draw = clock_type::now() + draw_every;
             // Redraw one line per started stream in place.
             if (drawn > 0)
                 std::fprintf(stderr, "\x1b[%dA", drawn);
@@ -154,7 +159,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             std::fflush(stderr);
         }
         if (finished < jobs.size())
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::this_thread::sleep_for(poll_every);
     }
 
     if (g_interrupted) {
