@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Benchmark: the command-line host against the ffmpeg command line at the same job, side by side.
 
-    python3 bench/run.py [--runs N] [--data DIR]
+    python3 bench/run.py [--runs N] [--data DIR] [--build DIR] [--out FILE]
+    bench/run.sh     both generations: natively (FFmpeg 5.1) and in the FFmpeg 9 chroot, into bench/results.md
 
 Generates its inputs (about 1.9 GB each of MP4, MKV and MPEG-TS with 720p video, AAC 192k and AC3 448k, four
 240 s MKV files, and a 10 s file), warms the page cache, then measures in one run, interleaving the commands:
@@ -19,9 +20,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build")
-HOST = os.path.join(BUILD, "audioextract")
-BENCH = os.path.join(BUILD, "ae_bench")
+HOST = BENCH = ""
 
 
 def sh(*cmd):
@@ -96,7 +95,11 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--data", default=os.path.join(ROOT, "build-bench"))
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--out", default=os.path.join(ROOT, "build-bench", "results.md"))
     args = ap.parse_args()
+    global HOST, BENCH
+    HOST, BENCH = os.path.join(args.build, "audioextract"), os.path.join(args.build, "ae_bench")
     for tool in (HOST, BENCH):
         if not os.path.exists(tool):
             sys.exit(f"build first: cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build build")
@@ -154,11 +157,11 @@ def main():
 
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
     ffv = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout.splitlines()[0]
-    head = [f"Measured {datetime.date.today().isoformat()} on {platform.node()}: {os.cpu_count()} cores, {cpu}, "
-            f"{ffv}; medians of {args.runs} interleaved runs, warm page cache.",
-            "Repeat with: `python3 bench/run.py` (after building; see README).", ""]
-    with open(os.path.join(ROOT, "bench", "results.md"), "w") as f:
-        f.write("# Benchmark results\n\n" + "\n".join(head + lines) + "\n")
+    head = [f"### Against {ffv.split(' Copyright')[0]}", "",
+            f"Measured {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {platform.node()}: "
+            f"{os.cpu_count()} cores, {cpu}; medians of {args.runs} interleaved runs, warm page cache.", ""]
+    with open(args.out, "w") as f:
+        f.write("\n".join(head + lines) + "\n")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 # Builds and tests the project against FFmpeg 9 (Debian unstable) inside a chroot.
 #   scripts/sid-chroot.sh            make or reuse the chroot, then build and run the suite in it
 #   scripts/sid-chroot.sh --create   only make (or refresh) the chroot
+#   AE_SID_COMMAND="..." scripts/sid-chroot.sh   build, then run that command in the checkout instead of the suite
 # The chroot lives outside the checkout (AE_SID_ROOT, default /var/tmp/belmarun-audioextract-sid) so a clean
 # clone reuses it; it is rebuilt when the package list below changes.
 set -euo pipefail
@@ -61,12 +62,12 @@ run_suite() {
     mount --bind /dev/pts "$ROOT/dev/pts"
     mount --bind "$SRC" "$ROOT/src"
     # A separate build directory per toolchain: this one belongs to the chroot's FFmpeg 9.
-    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 AE_SID_COMMAND="${AE_SID_COMMAND:-}" \
         chroot "$ROOT" /bin/sh -euc '
             cd /src
             cmake -S . -B build-sid -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_WERROR=ON >/dev/null
             cmake --build build-sid -j2
-            cd build-sid && ctest --output-on-failure -j2'
+            if [ -n "$AE_SID_COMMAND" ]; then eval "$AE_SID_COMMAND"; else cd build-sid && ctest --output-on-failure -j2; fi'
 }
 
 need_root "$@"

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The whole benchmark: natively against Debian 12's FFmpeg 5.1, then in the Debian unstable chroot against
+# FFmpeg 9 (the host built against each generation, the ffmpeg command line of the same generation).
+# Writes bench/results.md. Needs about 7 GB of disk in build-bench/ and a few minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 >/dev/null
+python3 bench/run.py --runs "${AE_BENCH_RUNS:-5}" --out build-bench/results-native.md
+AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-sid --out build-bench/results-sid.md" \
+    scripts/sid-chroot.sh
+{
+    echo "# Benchmark results"
+    echo
+    echo "Repeat with \`bench/run.sh\`. Ratios are the host's whole process against the ffmpeg command line's"
+    echo "(\`ffmpeg -i IN -map 0:a:0 -c copy OUT.m4a\`), measured side by side in the same run; below 1 means faster."
+    echo
+    cat build-bench/results-native.md
+    echo
+    cat build-bench/results-sid.md
+} > bench/results.md
+cat bench/results.md
