@@ -20,33 +20,33 @@ constexpr size_t AE_PROBE_SOFT_LIMIT = 65023;
 // An audio entry must leave room for the stream list's opening, its first entry (a bounded size: numbers,
 // a type and a codec name) and the closing brackets.
 constexpr size_t AE_AUDIO_ENTRY_RESERVE = 400;
-constexpr size_t AE_CLOSING_RESERVE = 3;
+constexpr size_t AE_CLOSING_RESERVE = 2;  // "]}"
 
 char g_probe_json[AE_PROBE_CAP];
 // Escaped copies of file-supplied texts; as large as the report, so a text that was cut can never fit.
 char g_probe_lang[AE_PROBE_CAP];
 
 // The report under construction: every append is bounded by the room left, and an append that would not
-// leave `reserve` bytes is undone whole, so the report stays one valid JSON object.
+// leave `reserve` bytes free after its text and NUL is undone whole, so the report stays one valid object.
 struct ae_report {
     size_t len = 0;
-
-    bool append(size_t reserve, const char *fmt, ...) __attribute__((format(printf, 3, 4)))
-    {
-        size_t room = AE_PROBE_CAP - len;
-        va_list ap;
-        va_start(ap, fmt);
-        int n = std::vsnprintf(g_probe_json + len, room, fmt, ap);
-        va_end(ap);
-        if (n < 0 || static_cast<size_t>(n) + reserve > room) {
-            g_probe_json[len] = '\0';
-            return false;
-        }
-        len += static_cast<size_t>(n);
-        return true;
-    }
     bool full() const { return len > AE_PROBE_SOFT_LIMIT; }
 };
+
+__attribute__((format(printf, 3, 4))) bool append(ae_report &r, size_t reserve, const char *fmt, ...)
+{
+    const size_t room = AE_PROBE_CAP - r.len;
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(g_probe_json + r.len, room, fmt, ap);
+    va_end(ap);
+    if (n < 0 || static_cast<size_t>(n) + reserve >= room) {
+        g_probe_json[r.len] = '\0';
+        return false;
+    }
+    r.len += static_cast<size_t>(n);
+    return true;
+}
 
 const char *codec_name(AVCodecID id)
 {
@@ -84,7 +84,7 @@ void write_report(ae_report &r, const AVFormatContext *in)
     char format[256], codec[128];
     json_escape(in->iformat && in->iformat->name ? in->iformat->name : "", format, sizeof format);
     const long long duration = in->duration == AV_NOPTS_VALUE ? 0 : in->duration / 1000;
-    r.append(0, "{\"ok\":true,\"duration_ms\":%lld,\"format\":\"%s\",\"audio_streams\":[", duration, format);
+    append(r, 0, "{\"ok\":true,\"duration_ms\":%lld,\"format\":\"%s\",\"audio_streams\":[", duration, format);
 
     bool any = false;
     for (unsigned i = 0; i < in->nb_streams && !r.full(); ++i) {
@@ -95,7 +95,7 @@ void write_report(ae_report &r, const AVFormatContext *in)
         const AVDictionaryEntry *lang = av_dict_get(in->streams[i]->metadata, "language", nullptr, 0);
         json_escape(lang ? lang->value : "", g_probe_lang, sizeof g_probe_lang);
         json_escape(codec_name(par->codec_id), codec, sizeof codec);
-        if (!r.append(AE_AUDIO_ENTRY_RESERVE,
+        if (!append(r, AE_AUDIO_ENTRY_RESERVE,
                       "%s{\"index\":%u,\"codec\":\"%s\",\"channels\":%d,\"sample_rate\":%d,\"bitrate\":%lld,"
                       "\"language\":\"%s\",\"suggested_ext\":\"%s\"}",
                       any ? "," : "", i, codec, par->ch_layout.nb_channels, par->sample_rate,
@@ -104,13 +104,13 @@ void write_report(ae_report &r, const AVFormatContext *in)
         any = true;
     }
 
-    r.append(0, "],\"streams\":[");
+    append(r, 0, "],\"streams\":[");
     for (unsigned i = 0; i < in->nb_streams; ++i) {
         const AVStream *st = in->streams[i];
         const AVRational fr = st->avg_frame_rate;
         const double fps = fr.den > 0 ? static_cast<double>(fr.num) / fr.den : 0.0;
         json_escape(codec_name(st->codecpar->codec_id), codec, sizeof codec);
-        if (!r.append(AE_CLOSING_RESERVE,
+        if (!append(r, AE_CLOSING_RESERVE,
                       "%s{\"index\":%u,\"type\":\"%s\",\"codec\":\"%s\",\"width\":%d,\"height\":%d,\"fps\":%.3f}",
                       i ? "," : "", i, type_name(st->codecpar->codec_type), codec, st->codecpar->width,
                       st->codecpar->height, fps))
@@ -118,7 +118,7 @@ void write_report(ae_report &r, const AVFormatContext *in)
         if (r.full())
             break;
     }
-    r.append(0, "]}");
+    append(r, 0, "]}");
 }
 
 }  // namespace

@@ -151,6 +151,25 @@ TEST(Probe, ReportStaysValidWithinItsBuffer)
     EXPECT_EQ(r["audio_streams"][0]["language"], "eng");
     EXPECT_EQ(r["streams"].size(), 3u);
 
+    // Language tags whose entries end on every side of the room left for closing the report.
+    int kept = 0, left_out = 0;
+    for (size_t length = 64700; length < 65300; length += 13) {
+        SCOPED_TRACE(length);
+        ASSERT_TRUE(write_shaped(dir + "/edge.mka", "matroska", {std::string(length, 'e')}, steady_packets(1)));
+        text = audioextract_probe((dir + "/edge.mka").c_str());
+        ASSERT_LT(text.size(), 65536u);
+        r = parse(text.c_str());
+        ASSERT_EQ(r["streams"].size(), 1u);
+        if (r["audio_streams"].empty()) {
+            ++left_out;
+        } else {
+            ++kept;
+            EXPECT_EQ(r["audio_streams"][0]["language"].get<std::string>().size(), length);
+        }
+    }
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(left_out, 0);
+
     const std::string larger(70000, 'q');
     ASSERT_TRUE(write_shaped(dir + "/larger.mka", "matroska", {larger}, steady_packets(1)));
     text = audioextract_probe((dir + "/larger.mka").c_str());

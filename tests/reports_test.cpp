@@ -113,9 +113,7 @@ TEST_F(Result, RunningSessionIsNotOkAndHasNoSizeOrTime)
     slow_feeder feed(fifo, media("long.mkv"), 1 << 20);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
     ASSERT_TRUE(feed.wait_first_written(30s));
-    auto until = std::chrono::steady_clock::now() + 30s;
-    while (parse(audioextract_progress(id))["packets"].get<int64_t>() == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(wait_packets_flow(id));
 
     json r = parse(audioextract_result(id));
     EXPECT_EQ(r["state"], AE_STATE_RUNNING);

@@ -108,6 +108,17 @@ int wait_final(int32_t id, std::chrono::milliseconds limit)
     return st;
 }
 
+bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit)
+{
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (parse(audioextract_progress(id))["packets"].get<int64_t>() == 0) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::vector<packet> probe_packets(const std::string &path, int stream)
 {
     int status = 0;

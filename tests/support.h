@@ -34,6 +34,9 @@ json parse(const char *text);
 // Polls the session until it reaches a final state (or the time limit passes) and returns that state.
 int wait_final(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// Polls until the session has handed a packet to its output: the worker is then known to be copying.
+bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
 // One packet as ffprobe sees it.
 struct packet {
     int64_t pts = INT64_MIN, dts = INT64_MIN, duration = 0;

@@ -182,10 +182,7 @@ TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
     slow_feeder feed(fifo, media(c.fixture), c.first_bytes);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), c.index);
     ASSERT_TRUE(feed.wait_first_written(30s));
-    // Once packets flow, the worker is known to be copying (and soon blocked in a read).
-    auto until = std::chrono::steady_clock::now() + 30s;
-    while (parse(audioextract_progress(id))["packets"].get<int64_t>() == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(wait_packets_flow(id));  // copying now, and soon blocked in a read
     ASSERT_EQ(audioextract_status(id), AE_STATE_RUNNING);
     EXPECT_TRUE(exists(out)) << "the header is written before the copy";
 
@@ -227,9 +224,7 @@ TEST_F(WorkerFifo, FreeOfABlockedWorkerReturnsOnceTheReadReturns)
     slow_feeder feed(fifo, media("long.mkv"), 2 << 20);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
     ASSERT_TRUE(feed.wait_first_written(30s));
-    auto until = std::chrono::steady_clock::now() + 30s;
-    while (parse(audioextract_progress(id))["packets"].get<int64_t>() == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(wait_packets_flow(id));
 
     const auto released_at = std::chrono::steady_clock::now() + 300ms;
     std::thread releaser([&] {

@@ -201,12 +201,17 @@ int main(int argc, char **argv)
     if (opt.progress == "auto")
         opt.progress = isatty(STDERR_FILENO) ? "bar" : "none";
 
-    if (probe->parsed())
-        return cmd_probe(input, as_json, pretty);
-    if (extract->parsed())
-        return cmd_extract(input, output, stream, opt, force);
-    if (all->parsed())
-        return cmd_extract_all(input, outdir, opt, force);
+    try {
+        if (probe->parsed())
+            return cmd_probe(input, as_json, pretty);
+        if (extract->parsed())
+            return cmd_extract(input, output, stream, opt, force);
+        if (all->parsed())
+            return cmd_extract_all(input, outdir, opt, force);
+    } catch (const std::exception &e) {  // a report without the keys this host expects
+        std::fprintf(stderr, "audioextract: unexpected report from the library: %s\n", e.what());
+        return kExitFailed;
+    }
     std::fputs(app.help().c_str(), stderr);
     return kExitUsage;
 }

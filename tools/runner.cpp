@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -52,7 +53,7 @@ std::string progress_line(const slot &s, bool bar)
     char line[512];
     if (bar) {
         constexpr int width = 24;
-        const int filled = static_cast<int>(percent / 100.0 * width + 0.5);
+        const int filled = static_cast<int>(std::lround(percent / 100.0 * width));
         const std::string meter = std::string(filled, '#') + std::string(width - filled, '-');
         std::snprintf(line, sizeof line, "[%s] %5.1f%%  %s/%s  %lld pkts  %6s  %s", meter.c_str(), percent,
                       clock_text(done).c_str(), clock_text(total).c_str(),
