@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and uses it as a host would: the installed command-line host,
+# and a C program built from the installed header and pkg-config file.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name belmarun-audioextract.so)")
+test -f "$prefix/include/audioextract.h"
+test -f "$libdir/pkgconfig/belmarun-audioextract.pc"
+
+"$prefix/bin/audioextract" --version | grep -q '^audioextract 1.0.0 (libavformat '
+
+cat > "$prefix/host.c" <<'C'
+#include <stdio.h>
+#include <string.h>
+#include "audioextract.h"
+int main(void)
+{
+    const char *v = audioextract_version();
+    printf("%s\n", v);
+    return strncmp(v, "1.0.0 (", 7) != 0 || audioextract_status(0) != -1;
+}
+C
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cc -std=c99 -Wall -Werror "$prefix/host.c" -o "$prefix/host" $(pkg-config --cflags --libs belmarun-audioextract)
+LD_LIBRARY_PATH="$libdir" "$prefix/host"
+echo "install: ok"
