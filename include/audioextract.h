@@ -98,6 +98,10 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  * Returns {"state":5,"ok":false,"error":"..."} for a failed session, otherwise
  *   {"state":S,"ok":true|false,"out_path":"...","out_size_bytes":N,"codec":"...","duration_ms":N,
  *    "packets_written":N,"elapsed_ms":N} ("ok" is true only when done), or {"error":"bad id"}.
+ * The error of a failed session is one of: "cannot open input", "no stream info", "no audio stream",
+ *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
+ *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
+ *   "write trailer failed".
  * Ownership: a buffer of the session, overwritten by its next audioextract_result call and by the reuse of
  * the slot. Thread: the host thread, while the worker runs; does not block.
  */

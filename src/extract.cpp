@@ -64,9 +64,17 @@ void end_cancelled(ae_job &j)
 void end_done(ae_job &j)
 {
     ae_session *s = j.s;
-    av_write_trailer(j.out);  // a failing trailer still leaves a usable file: its result is not checked
-    if (!(j.out->oformat->flags & AVFMT_NOFILE))
-        avio_closep(&j.out->pb);
+    // Buffered output reaches the file only here: a full disk shows now, and a file without its trailer
+    // (an MP4 without its index) is no result, so either failure fails the session.
+    int ret = av_write_trailer(j.out);
+    if (!(j.out->oformat->flags & AVFMT_NOFILE)) {
+        const int closed = avio_closep(&j.out->pb);
+        ret = ret < 0 ? ret : closed;
+    }
+    if (ret < 0) {
+        end_failed(j, "write trailer failed");
+        return;
+    }
     ae_store(s->out_size_bytes, ae_file_size(s->out_path));
     ae_store(s->elapsed_ms, (av_gettime() - j.t0) / 1000);
     avformat_close_input(&j.in);

@@ -118,6 +118,20 @@ TEST_F(Worker, ReplacesAFileThatWasAtTheOutputPath)
     EXPECT_EQ(probe_packets(out, 0).size(), probe_packets(media("wav.wav"), 0).size());
 }
 
+// Everything fits the output's buffer until the trailer is written, and then the device is full.
+TEST_F(Worker, FailureToFinishTheOutputIsAFailure)
+{
+    const std::string dir = scratch_dir();
+    const std::string in = dir + "/in.mka", out = dir + "/o.mka";
+    ASSERT_TRUE(write_shaped(in, "matroska", {"eng"}, steady_packets(5)));
+    ASSERT_EQ(symlink("/dev/full", out.c_str()), 0);
+    const int32_t id = audioextract_start(in.c_str(), out.c_str(), -1);
+    ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+    json r = parse(audioextract_result(id));
+    EXPECT_EQ(r["error"], "write trailer failed");
+    EXPECT_EQ(parse(audioextract_progress(id))["packets"], 5);
+}
+
 TEST_F(Worker, StreamWithoutPacketsEndsDoneWithAnEmptyContainer)
 {
     const std::string dir = scratch_dir();
