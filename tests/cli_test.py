@@ -91,6 +91,19 @@ def test_probe_summary_and_json(tmp_path):
     assert cli("--version").stdout.startswith("audioextract 1.0.0 (libavformat ")
 
 
+def blocked_reading(pid, path):
+    """True when a thread of process pid sits in read(2) on the file at path."""
+    fds = [fd for fd in os.listdir(f"/proc/{pid}/fd") if os.readlink(f"/proc/{pid}/fd/{fd}") == str(path)]
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            call = open(f"/proc/{pid}/task/{tid}/syscall").read().split()
+        except OSError:
+            continue
+        if call and call[0] == "0" and any(int(call[1], 16) == int(fd) for fd in fds):  # read on x86-64
+            return True
+    return False
+
+
 def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
     fifo = tmp_path / "in.mkv"
     os.mkfifo(fifo)
@@ -101,10 +114,10 @@ def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
         w.write(data[:2 << 20])
         w.flush()
         deadline = time.time() + 30
-        while not out.exists() and time.time() < deadline:  # header written: the copy has begun
+        # The header is written, and the worker has used up what it was given: it waits in a read.
+        while not (out.exists() and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
             time.sleep(0.01)
-        assert out.exists()
-        time.sleep(0.2)
+        assert out.exists() and blocked_reading(proc.pid, fifo)
         proc.send_signal(signal.SIGINT)
         time.sleep(0.2)
         assert proc.poll() is None, "the host waits for the worker, which waits in a read"

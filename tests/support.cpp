@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -117,6 +118,41 @@ bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+namespace {
+
+// The descriptors of this process open on `path`.
+std::vector<int> fds_on(const std::string &path)
+{
+    std::vector<int> fds;
+    std::error_code ec;
+    const auto want = fs::weakly_canonical(path, ec);
+    for (const auto &e : fs::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code ec2;
+        if (fs::read_symlink(e.path(), ec2) == want)
+            fds.push_back(std::stoi(e.path().filename().string()));
+    }
+    return fds;
+}
+
+}  // namespace
+
+bool wait_blocked_in_read(const std::string &path, std::chrono::milliseconds limit)
+{
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        for (int fd : fds_on(path)) {
+            char prefix[32];
+            std::snprintf(prefix, sizeof prefix, "%d 0x%x ", static_cast<int>(SYS_read), fd);
+            std::error_code ec;
+            for (const auto &task : fs::directory_iterator("/proc/self/task", ec))
+                if (read_file((task.path() / "syscall").string()).rfind(prefix, 0) == 0)
+                    return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 std::vector<packet> probe_packets(const std::string &path, int stream)

@@ -37,6 +37,10 @@ int wait_final(int32_t id, std::chrono::milliseconds limit = std::chrono::second
 // Polls until the session has handed a packet to its output: the worker is then known to be copying.
 bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(30));
 
+// Polls until a thread of this process sits in a read(2) on the file at `path` (a FIFO the test feeds): the
+// worker then has nothing buffered left to act on, and waits for the test.
+bool wait_blocked_in_read(const std::string &path, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
 // One packet as ffprobe sees it.
 struct packet {
     int64_t pts = INT64_MIN, dts = INT64_MIN, duration = 0;

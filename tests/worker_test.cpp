@@ -239,6 +239,7 @@ TEST_F(WorkerFifo, FreeOfABlockedWorkerReturnsOnceTheReadReturns)
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
     ASSERT_TRUE(feed.wait_first_written(30s));
     ASSERT_TRUE(wait_packets_flow(id));
+    ASSERT_TRUE(wait_blocked_in_read(fifo));
 
     const auto released_at = std::chrono::steady_clock::now() + 300ms;
     std::thread releaser([&] {
