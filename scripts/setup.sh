@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need (as root), or prints the command.
 set -euo pipefail
 PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg libgtest-dev
-          nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev mmdebstrap python3 python3-pytest tmux)
+          nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev mmdebstrap python3 python3-pytest tmux
+          g++-mingw-w64-x86-64-posix)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

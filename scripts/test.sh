@@ -17,6 +17,12 @@ suite() {  # suite BUILD_DIR [cmake options...]
 echo "== native build and tests"
 suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+echo "== the Windows platform layer and the code above it compile (MinGW)"
+for f in src/platform_win32.cpp src/sessions.cpp src/json_escape.cpp; do
+    x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Wshadow -Wconversion -Wno-sign-conversion -Werror \
+        -DAE_BUILDING_LIBRARY -Isrc -Iinclude -fsyntax-only "$f"
+done
+
 if [ "${AE_SKIP_SANITIZERS:-0}" != 1 ]; then
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
     ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
