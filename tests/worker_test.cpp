@@ -173,7 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
                       rebase_case{"NothingSeenYetAndNoPts", N, N, 50, N, N, 50, false},
                       rebase_case{"LaterPacketWithoutPts", 300, N, 400, 300, N, 100, false},
                       rebase_case{"LaterPacket", 300, 1000, 900, 300, 700, 600, true},
-                      rebase_case{"LaterPacketBeforeTheFirst", 300, 100, N, 300, -200, N, true}),
+                      rebase_case{"LaterPacketBeforeTheFirst", 300, 100, N, 300, -200, N, true},
+                      rebase_case{"DistanceBeyond64Bits", -(1LL << 62) * 2 + 1, 1LL << 62, (1LL << 62) * -1,
+                                  -(1LL << 62) * 2 + 1, N, (1LL << 62) - 1, false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A FIFO holds the worker inside a read at a known point, so these endings are deterministic.
