@@ -17,9 +17,14 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void on_sigint(int)
+// The first Ctrl-C cancels cleanly, which waits for each worker's current read; a second one, for an input
+// that will not return, ends the process at once.
+void on_sigint(int sig)
 {
     g_interrupted = 1;
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
 }
 
 struct slot {
