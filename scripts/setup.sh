@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need (as root), or prints the command.
+# Installs the Debian packages the build and the tools need (as root), or prints the command to run.
+#   scripts/setup.sh          what building and running the host needs
+#   scripts/setup.sh --test   also what the tests, sanitizers, fuzzers and the FFmpeg 9 chroot need
 set -euo pipefail
-PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg libgtest-dev
-          nlohmann-json3-dev libcli11-dev clang-14 libclang-rt-14-dev mmdebstrap python3 python3-pytest tmux
-          g++-mingw-w64-x86-64-posix)
+PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+          nlohmann-json3-dev libcli11-dev)
+if [ "${1:-}" = "--test" ]; then
+    PACKAGES+=(libgtest-dev python3 python3-pytest tmux clang-14 libclang-rt-14-dev mmdebstrap
+               g++-mingw-w64-x86-64-posix)
+fi
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,11 +5,11 @@
 #   AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_SID=1 leave a stage out; AE_FUZZ_SECONDS sets the fuzz time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --test
 
 suite() {  # suite BUILD_DIR [cmake options...]
     local dir=$1; shift
-    cmake -S . -B "$dir" -DAE_WERROR=ON "$@" >/dev/null
+    cmake -S . -B "$dir" -DAE_WERROR=ON -DAE_BUILD_TESTS=ON "$@" >/dev/null
     cmake --build "$dir" -j2
     (cd "$dir" && ctest --output-on-failure -j2)
 }
