@@ -53,6 +53,9 @@ struct ae_session {
 
 extern ae_session g_sessions[AE_MAX_SESSIONS];
 
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<int32_t>::is_always_lock_free,
+              "shared numbers must be single words the hardware stores and loads whole");
+
 template <class T>
 inline T ae_load(T &field, std::memory_order order = std::memory_order_relaxed)
 {
