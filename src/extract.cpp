@@ -27,12 +27,17 @@ struct ae_job {
     int64_t t0 = 0;
 };
 
+// Closes the output file this run opened, if any (a muxer flagged AVFMT_NOFILE manages its own).
+int close_output_file(ae_job &j)
+{
+    return j.out->oformat->flags & AVFMT_NOFILE ? 0 : avio_closep(&j.out->pb);
+}
+
 void release_output(ae_job &j)
 {
     if (!j.out)
         return;
-    if (!(j.out->oformat->flags & AVFMT_NOFILE))
-        avio_closep(&j.out->pb);
+    close_output_file(j);
     avformat_free_context(j.out);
     j.out = nullptr;
 }
@@ -66,12 +71,9 @@ void end_done(ae_job &j)
     ae_session *s = j.s;
     // Buffered output reaches the file only here: a full disk shows now, and a file without its trailer
     // (an MP4 without its index) is no result, so either failure fails the session.
-    int ret = av_write_trailer(j.out);
-    if (!(j.out->oformat->flags & AVFMT_NOFILE)) {
-        const int closed = avio_closep(&j.out->pb);
-        ret = ret < 0 ? ret : closed;
-    }
-    if (ret < 0) {
+    const int trailer = av_write_trailer(j.out);
+    const int closed = close_output_file(j);
+    if (trailer < 0 || closed < 0) {
         end_failed(j, "write trailer failed");
         return;
     }
