@@ -28,6 +28,21 @@ unmount_all() {
     done
 }
 
+# The Debian mirror this machine already uses, read from its own apt sources (deb822 or one-line form).
+apt_mirror() {
+    local uri
+    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '/^URIs:/ {print $2}' | grep -v -- '-security' | head -n1)
+    if [ -z "$uri" ]; then
+        uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+              awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ "://") {print $i; exit}}' | grep -v -- '-security' | head -n1)
+    fi
+    if [ -z "$uri" ]; then
+        echo "sid-chroot: no Debian mirror found in /etc/apt; cannot make the chroot" >&2
+        exit 1
+    fi
+    echo "$uri"
+}
+
 create() {
     if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$PACKAGES" ]; then
         return 0
@@ -49,7 +64,7 @@ create() {
         --aptopt='Dpkg::Use-Pty "0"' \
         --aptopt='APT::Install-Recommends "false"' \
         --include="$(echo $PACKAGES | tr ' ' ',')" \
-        unstable "$ROOT" http://deb.debian.org/debian
+        unstable "$ROOT" "$(apt_mirror)"
     echo "$PACKAGES" > "$STAMP"
 }
 
