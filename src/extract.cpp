@@ -1,14 +1,19 @@
 // The extraction worker: copies one audio stream's packets into a new container, no re-encoding.
+//
+// One run owns an input, an output and a packet, created in that order and released in reverse by one
+// path out. Each step returns null or the text of its failure; one place then decides how the session
+// ends, and the final state is stored last.
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/opt.h>
 #include <libavutil/time.h>
 }
 
 #include <cstdio>
 #include <cstring>
 
+#include "input.h"
+#include "output.h"
 #include "platform.h"
 #include "rebase.h"
 #include "session.h"
@@ -16,74 +21,25 @@ extern "C" {
 namespace {
 
 constexpr int64_t AE_MOV_READ_BLOCK = 4096;
+// Output is written in large blocks, flushed when the buffer fills rather than after every packet.
+constexpr int AE_OUTPUT_BUFFER = 256 * 1024;
 
-// Everything one run owns; released by the endings below.
+// Returned by a step that stopped because the host cancelled.
+const char *const AE_CANCELLED = "cancelled";
+
 struct ae_job {
     ae_session *s;
-    AVFormatContext *in = nullptr;
-    AVFormatContext *out = nullptr;
+    ae_input in;
+    AVFormatContext *mux = nullptr;
+    ae_output out;
     AVPacket *pkt = nullptr;
-    bool out_written = false;  // the output file was created or truncated by this run
-    int64_t t0 = 0;
+    int idx = -1;
+    int64_t out_size = 0;
 };
 
-// Closes the output file this run opened, if any (a muxer flagged AVFMT_NOFILE manages its own).
-int close_output_file(ae_job &j)
+bool cancel_seen(const ae_job &j)
 {
-    return j.out->oformat->flags & AVFMT_NOFILE ? 0 : avio_closep(&j.out->pb);
-}
-
-void release_output(ae_job &j)
-{
-    if (!j.out)
-        return;
-    close_output_file(j);
-    avformat_free_context(j.out);
-    j.out = nullptr;
-}
-
-// Shared by the cancel and failure endings: nothing of the output may remain, but only a file this run
-// wrote is deleted, so a failure before the output is opened leaves the path as it was.
-void abandon(ae_job &j)
-{
-    release_output(j);
-    avformat_close_input(&j.in);
-    av_packet_free(&j.pkt);
-    if (j.out_written)
-        ae_file_remove(j.s->out_path);
-}
-
-void end_failed(ae_job &j, const char *text)
-{
-    std::snprintf(j.s->error, sizeof j.s->error, "%s", text);
-    abandon(j);
-    ae_store(j.s->state, int32_t{AE_STATE_FAILED}, std::memory_order_release);
-}
-
-void end_cancelled(ae_job &j)
-{
-    abandon(j);
-    ae_store(j.s->state, int32_t{AE_STATE_CANCELLED}, std::memory_order_release);
-}
-
-void end_done(ae_job &j)
-{
-    ae_session *s = j.s;
-    // Buffered output reaches the file only here: a full disk shows now, and a file without its trailer
-    // (an MP4 without its index) is no result, so either failure fails the session.
-    const int trailer = av_write_trailer(j.out);
-    const int closed = close_output_file(j);
-    if (trailer < 0 || closed < 0) {
-        end_failed(j, "write trailer failed");
-        return;
-    }
-    ae_store(s->out_size_bytes, ae_file_size(s->out_path));
-    ae_store(s->elapsed_ms, (av_gettime() - j.t0) / 1000);
-    avformat_close_input(&j.in);
-    avformat_free_context(j.out);
-    j.out = nullptr;
-    av_packet_free(&j.pkt);
-    ae_store(s->state, int32_t{AE_STATE_DONE}, std::memory_order_release);
+    return ae_load(j.s->cancel_requested) != 0;
 }
 
 // The chosen stream's index, or -1: a requested index must name an audio stream; a negative request
@@ -102,94 +58,126 @@ int choose_stream(const AVFormatContext *in, int32_t requested)
 // The demuxer is told that no other stream is wanted, so it can skip their data instead of reading it into
 // packets. MP4/MOV demuxers then seek from one audio sample to the next; small reads keep each seek from
 // pulling in the video samples around it (larger reads suit interleaved containers such as MKV and TS).
-void read_only_what_is_needed(AVFormatContext *in, int idx)
+void read_only_what_is_needed(ae_job &j)
 {
+    AVFormatContext *in = j.in.ctx;
     for (unsigned i = 0; i < in->nb_streams; ++i)
-        if (static_cast<int>(i) != idx)
+        if (static_cast<int>(i) != j.idx)
             in->streams[i]->discard = AVDISCARD_ALL;
-    if (in->pb && in->iformat && std::strstr(in->iformat->name, "mov"))
-        av_opt_set_int(in->pb, "blocksize", AE_MOV_READ_BLOCK, AV_OPT_SEARCH_CHILDREN);
+    if (j.in.local && std::strstr(in->iformat->name, "mov"))
+        j.in.io.max_read = AE_MOV_READ_BLOCK;
+    else if (j.in.local)
+        ae_advise_sequential(j.in.io.fd);
 }
 
-// Opens everything and writes the header; returns the failure text, or null when the copy can begin.
-const char *prepare(ae_job &j, int *idx)
+const char *open_input(ae_job &j)
 {
     ae_session *s = j.s;
-    if (avformat_open_input(&j.in, s->in_path, nullptr, nullptr) < 0)
+    j.in.irq.cancel = &s->cancel_requested;
+    // The input must never read the file the output will replace, even through a playlist entry.
+    if (ae_output_resolve(&j.out, s->out_path)) {
+        bool exists = false;
+        ae_output_writable(&j.out, &j.in.avoid, &exists);
+        j.in.has_avoid = exists;
+    }
+    if (ae_input_open(&j.in, s->in_path) < 0)
         return "cannot open input";
-    if (avformat_find_stream_info(j.in, nullptr) < 0)
+    if (avformat_find_stream_info(j.in.ctx, nullptr) < 0)
         return "no stream info";
-    *idx = choose_stream(j.in, s->stream_index);
-    if (*idx < 0)
+    j.idx = choose_stream(j.in.ctx, s->stream_index);
+    if (j.idx < 0)
         return "no audio stream";
-    read_only_what_is_needed(j.in, *idx);
-    const AVStream *ist = j.in->streams[*idx];
+    read_only_what_is_needed(j);
 
+    const AVStream *ist = j.in.ctx->streams[j.idx];
     const char *name = avcodec_get_name(ist->codecpar->codec_id);
     std::snprintf(s->codec, sizeof s->codec, "%s", name && *name ? name : "?");
     ae_store(s->codec_ready, int32_t{1}, std::memory_order_release);
-    ae_store(s->total_ms, j.in->duration == AV_NOPTS_VALUE ? int64_t{0} : j.in->duration / 1000);
+    ae_store(s->total_ms, j.in.ctx->duration == AV_NOPTS_VALUE ? int64_t{0} : j.in.ctx->duration / 1000);
+    return nullptr;
+}
 
-    if (avformat_alloc_output_context2(&j.out, nullptr, nullptr, s->out_path) < 0 || !j.out)
+// Writing replaces the file at the output's name: never when that file is something the input reads.
+bool output_is_input(const ae_job &j, const ae_file_id &existing)
+{
+    return (j.in.local && j.in.id == existing) || ae_input_reads(j.s->in_path, existing) || j.in.read_avoided;
+}
+
+const char *open_output(ae_job &j)
+{
+    ae_session *s = j.s;
+    const char *local = ae_local_path(s->out_path);
+    if (avformat_alloc_output_context2(&j.mux, nullptr, nullptr, local ? local : s->out_path) < 0 || !j.mux ||
+        !ae_muxer_writes_one_file(j.mux->oformat))
         return "cannot create output (bad extension?)";
-    AVStream *ost = avformat_new_stream(j.out, nullptr);
+    AVStream *ost = avformat_new_stream(j.mux, nullptr);
     if (!ost)
         return "new stream failed";
+    const AVStream *ist = j.in.ctx->streams[j.idx];
     if (avcodec_parameters_copy(ost->codecpar, ist->codecpar) < 0)
         return "param copy failed";
     ost->codecpar->codec_tag = 0;  // let the output container pick its own tag
     ost->time_base = ist->time_base;
+    if (!ae_muxer_takes(j.mux->oformat, ost->codecpar))
+        return "write header failed (codec/container mismatch?)";
 
-    // Opening the output truncates it: never when it is the input itself, under any name.
-    if (ae_same_file(s->in_path, s->out_path))
+    ae_file_id existing {};
+    bool exists = false;
+    if (!local || !ae_output_resolve(&j.out, s->out_path) || !ae_output_writable(&j.out, &existing, &exists))
         return "cannot open output file";
-    if (!(j.out->oformat->flags & AVFMT_NOFILE) && avio_open(&j.out->pb, s->out_path, AVIO_FLAG_WRITE) < 0)
+    if (exists && output_is_input(j, existing))
         return "cannot open output file";
-    // A muxer without a file of ours opens its own from here on.
-    j.out_written = true;
-    if (avformat_write_header(j.out, nullptr) < 0)
+    if (!ae_output_create(&j.out, AE_OUTPUT_BUFFER))
+        return "cannot open output file";
+    j.mux->pb = j.out.pb;
+
+    j.mux->flush_packets = 0;
+    AVDictionary *opts = nullptr;
+    // A WAV that outgrows 4 GiB becomes RF64 instead of carrying sizes that wrapped.
+    if (std::strcmp(j.mux->oformat->name, "wav") == 0)
+        av_dict_set(&opts, "rf64", "auto", 0);
+    const int e = avformat_write_header(j.mux, &opts);
+    av_dict_free(&opts);
+    if (e < 0)
         return "write header failed (codec/container mismatch?)";
 
     j.pkt = av_packet_alloc();
-    if (!j.pkt)
-        return "write frame failed";
-    return nullptr;
+    return j.pkt ? nullptr : "out of memory";
 }
 
-}  // namespace
-
-int32_t extract_thread(ae_session *s)
+// Whether a failed read means the data could not be read (an I/O error, a stalled or interrupted source)
+// rather than that it ended; a damaged or truncated file ends like a complete one.
+bool read_broke(const ae_job &j, int e)
 {
-    ae_job j{s};
-    ae_store(s->state, int32_t{AE_STATE_RUNNING});
-    j.t0 = av_gettime();
+    if (e == AVERROR_EXIT || e == AVERROR(EIO) || e == AVERROR(ETIMEDOUT))
+        return true;
+    const AVIOContext *pb = j.in.ctx->pb;
+    return pb && pb->error < 0 && pb->error != AVERROR_EOF;
+}
 
-    int idx = -1;
-    if (const char *err = prepare(j, &idx)) {
-        end_failed(j, err);
-        return 0;
-    }
-
-    const AVRational tb_in = j.in->streams[idx]->time_base;
-    const AVStream *ost = j.out->streams[0];
+const char *copy_packets(ae_job &j)
+{
+    ae_session *s = j.s;
+    const AVRational tb_in = j.in.ctx->streams[j.idx]->time_base;
+    const AVStream *ost = j.mux->streams[0];
     int64_t first_pts = AV_NOPTS_VALUE;
     AVPacket *pkt = j.pkt;
 
-    // A read error is not told apart from the end of the input: what was copied is kept.
-    while (av_read_frame(j.in, pkt) >= 0) {
-        if (ae_load(s->cancel_requested)) {
+    for (;;) {
+        const int e = av_read_frame(j.in.ctx, pkt);
+        if (e < 0)
+            return cancel_seen(j) ? AE_CANCELLED : read_broke(j, e) ? "read failed" : nullptr;
+        if (cancel_seen(j)) {
             av_packet_unref(pkt);
-            end_cancelled(j);
-            return 0;
+            return AE_CANCELLED;
         }
-        if (pkt->stream_index != idx) {
+        if (pkt->stream_index != j.idx) {
             av_packet_unref(pkt);
             continue;
         }
 
-        const bool has_pos = ae_rebase(&pkt->pts, &pkt->dts, &first_pts);
-        if (has_pos) {
-            int64_t ms = av_rescale_q(pkt->pts, tb_in, AVRational{1, 1000});
+        if (ae_rebase(&pkt->pts, &pkt->dts, &first_pts)) {
+            const int64_t ms = av_rescale_q(pkt->pts, tb_in, AVRational{1, 1000});
             if (ms > s->processed_ms)
                 ae_store(s->processed_ms, ms);
         }
@@ -197,13 +185,70 @@ int32_t extract_thread(ae_session *s)
         pkt->stream_index = 0;
         pkt->pos = -1;
         ae_store(s->packets, s->packets + 1);  // counted before the write: a packet that fails counts
-        int ret = av_interleaved_write_frame(j.out, pkt);
+        const int ret = av_interleaved_write_frame(j.mux, pkt);
         av_packet_unref(pkt);
-        if (ret < 0) {
-            end_failed(j, "write frame failed");
-            return 0;
-        }
+        if (ret < 0)
+            return "write frame failed";
     }
-    end_done(j);
+}
+
+// Buffered output reaches the file only here: a full disk shows now, and a file without its trailer (an
+// MP4 without its index) is no result. The finished file then takes the output's name in one step.
+const char *finish_output(ae_job &j)
+{
+    const int trailer = av_write_trailer(j.mux);
+    if (!ae_output_close(&j.out, &j.out_size) || trailer < 0)
+        return "write trailer failed";
+    if (j.in.read_avoided)
+        return "cannot open output file";
+    if (!ae_output_commit(&j.out))
+        return "write trailer failed";
+    return nullptr;
+}
+
+// Releases everything the run created, in reverse order. A temporary file still there is deleted; the
+// output's name is never touched here.
+void release(ae_job &j)
+{
+    av_packet_free(&j.pkt);
+    ae_output_discard(&j.out);
+    if (j.mux)
+        j.mux->pb = nullptr;
+    avformat_free_context(j.mux);
+    j.mux = nullptr;
+    ae_input_close(&j.in);
+}
+
+}  // namespace
+
+int32_t extract_thread(ae_session *s)
+{
+    ae_store(s->state, int32_t{AE_STATE_RUNNING});
+    const int64_t t0 = av_gettime();
+    ae_job j {};
+    j.s = s;
+
+    const char *err = open_input(j);
+    if (!err)
+        err = open_output(j);
+    if (!err)
+        err = copy_packets(j);
+    if (!err)
+        err = finish_output(j);
+    release(j);
+
+    // A step that failed while the host was cancelling failed because of the cancel (an interrupted open
+    // or read): the session is cancelled, not failed.
+    int32_t state = AE_STATE_DONE;
+    if (err == AE_CANCELLED || (err && cancel_seen(j))) {
+        state = AE_STATE_CANCELLED;
+    } else if (err) {
+        std::snprintf(s->error, sizeof s->error, "%s", err);
+        state = AE_STATE_FAILED;
+    } else {
+        ae_store(s->out_size_bytes, j.out_size);
+        ae_store(s->elapsed_ms, (av_gettime() - t0) / 1000);
+    }
+    ae_store(s->state, state, std::memory_order_release);
     return 0;
 }

@@ -1,7 +1,8 @@
 // The little the library needs from the operating system, behind one interface so that callers carry no
-// #ifdef: one implementation file per platform, chosen by the build.
+// #ifdef: one implementation file per platform, chosen by the build. Paths are UTF-8 on every platform.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct ae_os_thread;  // opaque handle of a running or ended thread
@@ -12,11 +13,43 @@ ae_os_thread *ae_thread_create(int (*fn)(void *), void *arg);
 // Waits, without a time limit, for the thread to end, then releases its handle.
 void ae_thread_join_close(ae_os_thread *t);
 
-// Size in bytes of the file at path, -1 if its end position cannot be read, or 0 if it cannot be opened.
-int64_t ae_file_size(const char *path);
+// Which file a path or an open descriptor is: the same identity means the same file, whatever the names.
+struct ae_file_id {
+    uint64_t volume;
+    uint64_t index;
+    bool operator==(const ae_file_id &) const = default;
+};
+
+enum class ae_path_kind { missing, regular, other };
+
+// What is at path, following symbolic links; *id is filled for an existing path.
+ae_path_kind ae_path_stat(const char *path, ae_file_id *id);
+
+// Identity and kind of an open descriptor.
+bool ae_fd_stat(int fd, ae_file_id *id, bool *regular);
+
+// File descriptors. The read-only open never creates; the exclusive create fails if the path exists.
+// Both return -1 on failure. Reads and writes return the byte count, 0 at the end, -1 on error.
+int ae_open_read(const char *path);
+int ae_create_exclusive(const char *path);
+int64_t ae_read(int fd, void *buf, size_t n);
+int64_t ae_write(int fd, const void *buf, size_t n);
+int64_t ae_seek(int fd, int64_t offset, int whence);  // whence as for lseek; the new position or -1
+int64_t ae_fd_size(int fd);                           // -1 if unknown
+int ae_close(int fd);                                 // 0, or -1 when buffered data could not be stored
+
+// Tells the kernel the file will be read from front to back (a no-op where there is no such hint).
+void ae_advise_sequential(int fd);
+
+// Renames from onto to, replacing a file already at to, as one step. False on failure.
+bool ae_rename_replace(const char *from, const char *to);
 
 // Deletes the file at path; a failure is ignored.
 void ae_file_remove(const char *path);
 
-// True if both paths name one existing file (same path, hard link or symbolic link).
-bool ae_same_file(const char *a, const char *b);
+// Follows symbolic links at path to the name writing through it would reach (a link whose target does not
+// exist yet included), into out. False if that name does not fit or the links loop.
+bool ae_follow_links(const char *path, char *out, size_t cap);
+
+// A number that differs between calls and between processes, for naming temporary files.
+uint64_t ae_unique_number();

@@ -1,9 +1,15 @@
 #include "platform.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 struct ae_os_thread {
@@ -37,27 +43,129 @@ void ae_thread_join_close(ae_os_thread *t)
     delete t;
 }
 
-int64_t ae_file_size(const char *path)
+static ae_file_id ae_id_of(const struct stat &st)
 {
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
-        return 0;
-    int64_t size = -1;
-    if (fseeko(f, 0, SEEK_END) == 0)
-        size = ftello(f);
-    std::fclose(f);
-    return size;
+    return ae_file_id{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+ae_path_kind ae_path_stat(const char *path, ae_file_id *id)
+{
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? ae_path_kind::missing : ae_path_kind::other;
+    if (id)
+        *id = ae_id_of(st);
+    return S_ISREG(st.st_mode) ? ae_path_kind::regular : ae_path_kind::other;
+}
+
+bool ae_fd_stat(int fd, ae_file_id *id, bool *regular)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return false;
+    *id = ae_id_of(st);
+    *regular = S_ISREG(st.st_mode);
+    return true;
+}
+
+int ae_open_read(const char *path)
+{
+    int fd;
+    do
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int ae_create_exclusive(const char *path)
+{
+    // The mode a plain create gives (the umask applies), so the finished file looks like any other.
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+int64_t ae_read(int fd, void *buf, size_t n)
+{
+    ssize_t r;
+    do
+        r = read(fd, buf, n);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+int64_t ae_write(int fd, const void *buf, size_t n)
+{
+    ssize_t r;
+    do
+        r = write(fd, buf, n);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
+int64_t ae_seek(int fd, int64_t offset, int whence)
+{
+    return lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+int64_t ae_fd_size(int fd)
+{
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int ae_close(int fd)
+{
+    // A close interrupted by a signal has still released the descriptor: no retry.
+    return close(fd) == 0 || errno == EINTR ? 0 : -1;
+}
+
+void ae_advise_sequential(int fd)
+{
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+bool ae_rename_replace(const char *from, const char *to)
+{
+    return rename(from, to) == 0;
 }
 
 void ae_file_remove(const char *path)
 {
-    std::remove(path);
+    unlink(path);
 }
 
-bool ae_same_file(const char *a, const char *b)
+bool ae_follow_links(const char *path, char *out, size_t cap)
 {
-    struct stat sa {}, sb {};
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0)
+    if (std::strlen(path) >= cap)
         return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::snprintf(out, cap, "%s", path);
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(out, &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        char target[4096];
+        const ssize_t n = readlink(out, target, sizeof target - 1);
+        if (n <= 0)
+            return false;
+        target[n] = '\0';
+        char next[4096];
+        const char *slash = std::strrchr(out, '/');
+        int w;
+        if (target[0] == '/' || !slash)
+            w = std::snprintf(next, sizeof next, "%s", target);
+        else
+            w = std::snprintf(next, sizeof next, "%.*s/%s", static_cast<int>(slash - out), out, target);
+        if (w < 0 || static_cast<size_t>(w) >= cap)
+            return false;
+        std::memcpy(out, next, static_cast<size_t>(w) + 1);
+    }
+    return false;
+}
+
+uint64_t ae_unique_number()
+{
+    static std::atomic<uint64_t> counter{0};
+    timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const uint64_t mix = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(getpid()) << 32);
+    return mix + counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
 }

@@ -2,7 +2,14 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -39,7 +46,7 @@ void ae_thread_join_close(ae_os_thread *t)
     delete t;
 }
 
-// FFmpeg takes UTF-8 paths on Windows; the C runtime needs them wide.
+// Paths arrive as UTF-8; Windows' own calls take them wide.
 static std::vector<wchar_t> ae_wide(const char *utf8)
 {
     int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
@@ -49,39 +56,117 @@ static std::vector<wchar_t> ae_wide(const char *utf8)
     return w;
 }
 
-int64_t ae_file_size(const char *path)
+static ae_file_id ae_id_of(const BY_HANDLE_FILE_INFORMATION &info)
 {
-    FILE *f = _wfopen(ae_wide(path).data(), L"rb");
-    if (!f)
-        return 0;
-    int64_t size = -1;
-    if (_fseeki64(f, 0, SEEK_END) == 0)
-        size = _ftelli64(f);
-    std::fclose(f);
-    return size;
+    return ae_file_id{info.dwVolumeSerialNumber,
+                      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+ae_path_kind ae_path_stat(const char *path, ae_file_id *id)
+{
+    HANDLE h = CreateFileW(ae_wide(path).data(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? ae_path_kind::missing : ae_path_kind::other;
+    }
+    BY_HANDLE_FILE_INFORMATION info {};
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    const DWORD type = GetFileType(h);
+    CloseHandle(h);
+    if (!ok)
+        return ae_path_kind::other;
+    if (id)
+        *id = ae_id_of(info);
+    const bool regular = type == FILE_TYPE_DISK && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return regular ? ae_path_kind::regular : ae_path_kind::other;
+}
+
+bool ae_fd_stat(int fd, ae_file_id *id, bool *regular)
+{
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION info {};
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    *regular = GetFileType(h) == FILE_TYPE_DISK;
+    if (!GetFileInformationByHandle(h, &info)) {
+        *id = ae_file_id{0, 0};
+        return !*regular;  // a pipe has no file identity, and needs none
+    }
+    *id = ae_id_of(info);
+    return true;
+}
+
+int ae_open_read(const char *path)
+{
+    int fd = -1;
+    _wsopen_s(&fd, ae_wide(path).data(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+    return fd;
+}
+
+int ae_create_exclusive(const char *path)
+{
+    int fd = -1;
+    _wsopen_s(&fd, ae_wide(path).data(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+              _S_IREAD | _S_IWRITE);
+    return fd;
+}
+
+int64_t ae_read(int fd, void *buf, size_t n)
+{
+    return _read(fd, buf, static_cast<unsigned>(n > 0x40000000 ? 0x40000000 : n));
+}
+
+int64_t ae_write(int fd, const void *buf, size_t n)
+{
+    return _write(fd, buf, static_cast<unsigned>(n > 0x40000000 ? 0x40000000 : n));
+}
+
+int64_t ae_seek(int fd, int64_t offset, int whence)
+{
+    return _lseeki64(fd, offset, whence);
+}
+
+int64_t ae_fd_size(int fd)
+{
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    LARGE_INTEGER size {};
+    if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size))
+        return -1;
+    return size.QuadPart;
+}
+
+int ae_close(int fd)
+{
+    return _close(fd);
+}
+
+void ae_advise_sequential(int) {}
+
+bool ae_rename_replace(const char *from, const char *to)
+{
+    return MoveFileExW(ae_wide(from).data(), ae_wide(to).data(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void ae_file_remove(const char *path)
 {
-    _wremove(ae_wide(path).data());
+    DeleteFileW(ae_wide(path).data());
 }
 
-static bool ae_file_id(const char *path, BY_HANDLE_FILE_INFORMATION *info)
+bool ae_follow_links(const char *path, char *out, size_t cap)
 {
-    HANDLE h = CreateFileW(ae_wide(path).data(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    // Windows hosts rarely meet symbolic links; the name given is the one replaced.
+    if (std::strlen(path) >= cap)
         return false;
-    bool ok = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return ok;
+    std::snprintf(out, cap, "%s", path);
+    return true;
 }
 
-bool ae_same_file(const char *a, const char *b)
+uint64_t ae_unique_number()
 {
-    BY_HANDLE_FILE_INFORMATION ia {}, ib {};
-    if (!ae_file_id(a, &ia) || !ae_file_id(b, &ib))
-        return false;
-    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber && ia.nFileIndexHigh == ib.nFileIndexHigh &&
-           ia.nFileIndexLow == ib.nFileIndexLow;
+    static std::atomic<uint64_t> counter{0};
+    LARGE_INTEGER t {};
+    QueryPerformanceCounter(&t);
+    const uint64_t mix = static_cast<uint64_t>(t.QuadPart) ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 32);
+    return mix + counter.fetch_add(1, std::memory_order_relaxed) * 0x9E3779B97F4A7C15ull;
 }

@@ -3,17 +3,21 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/time.h>
 }
 
 #include <cstdarg>
 #include <cstdio>
 
+#include "input.h"
 #include "json_escape.h"
 #include "session.h"
 
 namespace {
 
 constexpr size_t AE_PROBE_CAP = 65536;
+// A probe gives up after this long, whatever the input does (a silent server, a live playlist).
+constexpr int64_t AE_PROBE_LIMIT_US = 15 * 1000 * 1000;
 // Once the report passes this length the list being written takes no more entries; the rest of the buffer
 // is kept for what closes the report.
 constexpr size_t AE_PROBE_SOFT_LIMIT = 65023;
@@ -130,23 +134,25 @@ extern "C" AE_API const char *AE_CALL audioextract_probe(const char *path)
         return g_probe_json;
     }
 
-    AVFormatContext *in = nullptr;
-    int e = avformat_open_input(&in, path, nullptr, nullptr);
+    ae_input input;
+    input.irq.deadline = av_gettime_relative() + AE_PROBE_LIMIT_US;
+    int e = ae_input_open(&input, path);
     if (e < 0) {
+        ae_input_close(&input);
         char text[128], escaped[256];
         av_strerror(e, text, sizeof text);
         json_escape(text, escaped, sizeof escaped);
         std::snprintf(g_probe_json, sizeof g_probe_json, "{\"ok\":false,\"error\":\"open: %s\"}", escaped);
         return g_probe_json;
     }
-    if (avformat_find_stream_info(in, nullptr) < 0) {
-        avformat_close_input(&in);
+    if (avformat_find_stream_info(input.ctx, nullptr) < 0) {
+        ae_input_close(&input);
         std::snprintf(g_probe_json, sizeof g_probe_json, "{\"ok\":false,\"error\":\"no stream info\"}");
         return g_probe_json;
     }
 
     ae_report r;
-    write_report(r, in);
-    avformat_close_input(&in);
+    write_report(r, input.ctx);
+    ae_input_close(&input);
     return g_probe_json;
 }

@@ -27,6 +27,14 @@ TEST_P(JsonEscape, WritesExpectedText)
         ASSERT_EQ(dst[i], '\x7f') << "wrote past cap at " << i;
 }
 
+std::string repeat(const std::string &s, int times)
+{
+    std::string r;
+    while (times-- > 0)
+        r += s;
+    return r;
+}
+
 std::string high_bytes()
 {
     std::string s;
@@ -46,7 +54,13 @@ INSTANTIATE_TEST_SUITE_P(
         escape_case{"QuotesCutNeverSplitAPair", "\"\"\"\"\"", 8, R"(\"\"\")"},
         escape_case{"BackslashCutNeverSplitAPair", std::string(10, '\\'), 5, R"(\\\\)"},
         escape_case{"FirstByteAlwaysHandled", "\"abc", 3, R"(\")"},
-        escape_case{"DroppedBytesStillCountAsSteps", std::string("ab\n\n\ncd"), 4, "ab"}),
+        escape_case{"DroppedBytesStillCountAsSteps", std::string("ab\n\n\ncd"), 4, "ab"},
+        // A cut never splits a UTF-8 character: 2,046 bytes would end inside the 682nd three-byte character.
+        escape_case{"CutBetweenThreeByteCharacters", "x" + repeat("\xe2\x82\xac", 1000), 2048,
+                    "x" + repeat("\xe2\x82\xac", 681)},
+        escape_case{"CutBetweenFourByteCharacters", "a" + repeat("\xf0\x9f\x8e\xb5", 10), 9,
+                    "a\xf0\x9f\x8e\xb5"},
+        escape_case{"CutAfterAWholeCharacter", repeat("\xc3\xa9", 10), 7, "\xc3\xa9\xc3\xa9"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

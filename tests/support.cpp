@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdio>
@@ -46,6 +47,24 @@ bool exists(const std::string &path)
 {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string &dir)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string temp_output_in(const std::string &dir)
+{
+    for (const std::string &name : list_dir(dir))
+        if (name.rfind(".audioextract-", 0) == 0 && name.size() > 5 && name.substr(name.size() - 5) == ".part")
+            return dir + "/" + name;
+    return "";
 }
 
 std::string read_file(const std::string &path)

@@ -21,6 +21,10 @@ std::string media(const std::string &name);
 std::string scratch_dir();
 
 bool exists(const std::string &path);
+// The names in a directory, sorted.
+std::vector<std::string> list_dir(const std::string &dir);
+// A temporary output file of a running session in dir, or "" when there is none.
+std::string temp_output_in(const std::string &dir);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 

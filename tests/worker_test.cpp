@@ -1,8 +1,10 @@
 // The extraction worker's endings: done, cancelled, and each failure, with what happens to the files.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -40,13 +42,12 @@ struct failure_case {
     std::string out_name;
     int32_t index;
     std::string error;
-    bool output_opened;  // the failure comes after the output file was created
 };
 
 class WorkerFailure : public Sessions, public ::testing::WithParamInterface<failure_case> {};
 
-// Every failure ends in state 5 with its text. A file already at the output path is kept when the
-// session failed before opening the output (it never wrote it), and gone when the session wrote it.
+// Every failure ends in state 5 with its text. A file already at the output path survives whatever step
+// failed, and nothing else is left in its directory.
 TEST_P(WorkerFailure, EndsFailedAndLeavesOnlyFilesItDidNotWrite)
 {
     const failure_case &c = GetParam();
@@ -63,27 +64,26 @@ TEST_P(WorkerFailure, EndsFailedAndLeavesOnlyFilesItDidNotWrite)
     EXPECT_EQ(r, (json{{"state", 5}, {"ok", false}, {"error", c.error}}));
     audioextract_free(id);
 
-    if (c.out_name.find('/') != std::string::npos)
+    if (c.out_name.find('/') != std::string::npos) {
         EXPECT_FALSE(exists(out));
-    else if (c.output_opened)
-        EXPECT_FALSE(exists(out)) << "the session wrote it, so it must be gone";
-    else
-        EXPECT_EQ(read_file(out), "precious") << "the session never wrote it";
+    } else {
+        EXPECT_EQ(read_file(out), "precious");
+        EXPECT_EQ(list_dir(dir), std::vector<std::string>{c.out_name});
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Endings, WorkerFailure,
     ::testing::Values(
-        failure_case{"MissingInput", "/nonexistent/in.mp4", "o.m4a", -1, "cannot open input", false},
-        failure_case{"NotMedia", "subs.srt", "o.m4a", 5, "no audio stream", false},
-        failure_case{"VideoStreamIndex", "mp4_aac.mp4", "o.m4a", 0, "no audio stream", false},
-        failure_case{"IndexEqualToStreamCount", "mp4_aac.mp4", "o.m4a", 2, "no audio stream", false},
-        failure_case{"NoAudioAtAll", "video_only.mp4", "o.m4a", -1, "no audio stream", false},
-        failure_case{"BadExtension", "mp4_aac.mp4", "o.notaformat", -1, "cannot create output (bad extension?)",
-                     false},
-        failure_case{"MissingDirectory", "mp4_aac.mp4", "missing/o.m4a", -1, "cannot open output file", false},
+        failure_case{"MissingInput", "/nonexistent/in.mp4", "o.m4a", -1, "cannot open input"},
+        failure_case{"NotMedia", "subs.srt", "o.m4a", 5, "no audio stream"},
+        failure_case{"VideoStreamIndex", "mp4_aac.mp4", "o.m4a", 0, "no audio stream"},
+        failure_case{"IndexEqualToStreamCount", "mp4_aac.mp4", "o.m4a", 2, "no audio stream"},
+        failure_case{"NoAudioAtAll", "video_only.mp4", "o.m4a", -1, "no audio stream"},
+        failure_case{"BadExtension", "mp4_aac.mp4", "o.notaformat", -1, "cannot create output (bad extension?)"},
+        failure_case{"MissingDirectory", "mp4_aac.mp4", "missing/o.m4a", -1, "cannot open output file"},
         failure_case{"CodecContainerMismatch", "vorbis.ogg", "o.mp3", -1,
-                     "write header failed (codec/container mismatch?)", true}),
+                     "write header failed (codec/container mismatch?)"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // An output path that names the input, under any name, must never truncate it.
@@ -118,18 +118,30 @@ TEST_F(Worker, ReplacesAFileThatWasAtTheOutputPath)
     EXPECT_EQ(probe_packets(out, 0).size(), probe_packets(media("wav.wav"), 0).size());
 }
 
-// Everything fits the output's buffer until the trailer is written, and then the device is full.
+// Everything fits the output's buffer until the trailer is written, and then the disk is full (a file size
+// limit stands in for it: writes beyond it fail as they would on a full disk).
 TEST_F(Worker, FailureToFinishTheOutputIsAFailure)
 {
     const std::string dir = scratch_dir();
-    const std::string in = dir + "/in.mka", out = dir + "/o.mka";
+    const std::string in = dir + "/in.mka", out = dir + "/o.wav";
     ASSERT_TRUE(write_shaped(in, "matroska", {"eng"}, steady_packets(5)));
-    ASSERT_EQ(symlink("/dev/full", out.c_str()), 0);
+    write_file(out, "precious");
+    rlimit before {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit tiny = before;
+    tiny.rlim_cur = 16;
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
     const int32_t id = audioextract_start(in.c_str(), out.c_str(), -1);
-    ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+    const int state = wait_final(id);
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, old_handler);
+    ASSERT_EQ(state, AE_STATE_FAILED);
     json r = parse(audioextract_result(id));
     EXPECT_EQ(r["error"], "write trailer failed");
     EXPECT_EQ(parse(audioextract_progress(id))["packets"], 5);
+    EXPECT_EQ(read_file(out), "precious");
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"in.mka", "o.wav"}));
 }
 
 TEST_F(Worker, StreamWithoutPacketsEndsDoneWithAnEmptyContainer)
@@ -200,7 +212,8 @@ TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
     ASSERT_TRUE(feed.wait_first_written(30s));
     ASSERT_TRUE(wait_packets_flow(id));  // copying now, and soon blocked in a read
     ASSERT_EQ(audioextract_status(id), AE_STATE_RUNNING);
-    EXPECT_TRUE(exists(out)) << "the header is written before the copy";
+    EXPECT_FALSE(exists(out)) << "the output takes its name only when complete";
+    EXPECT_NE(temp_output_in(dir), "") << "the header is written before the copy";
 
     audioextract_cancel(id);
     feed.release();
@@ -209,7 +222,7 @@ TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
     EXPECT_EQ(r["ok"], false);
     EXPECT_EQ(r["elapsed_ms"], 0);
     EXPECT_EQ(r["out_size_bytes"], 0);
-    EXPECT_FALSE(exists(out));
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"in.mkv"});
 }
 
 // One stream alone, and one stream among many that the demuxer is told to skip.

@@ -1,0 +1,89 @@
+#include "avio_fd.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+#include <libavutil/time.h>
+}
+
+#include <cstdio>
+
+#include "platform.h"
+#include "session.h"
+
+int ae_interrupted(void *opaque)
+{
+    const auto *irq = static_cast<const ae_interrupt *>(opaque);
+    if (irq->cancel && std::atomic_ref<const int32_t>(*irq->cancel).load(std::memory_order_relaxed))
+        return 1;
+    return irq->deadline && av_gettime_relative() > irq->deadline ? 1 : 0;
+}
+
+namespace {
+
+int read_packet(void *opaque, uint8_t *buf, int size)
+{
+    auto *io = static_cast<ae_fd_io *>(opaque);
+    if (io->irq && ae_interrupted(const_cast<ae_interrupt *>(io->irq)))
+        return AVERROR_EXIT;
+    const int64_t want = io->max_read > 0 && io->max_read < size ? io->max_read : size;
+    const int64_t n = ae_read(io->fd, buf, static_cast<size_t>(want));
+    if (n < 0)
+        return AVERROR(EIO);
+    return n == 0 ? AVERROR_EOF : static_cast<int>(n);
+}
+
+// FFmpeg 7 made the written buffer const.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int write_packet(void *opaque, const uint8_t *buf, int size)
+#else
+int write_packet(void *opaque, uint8_t *buf, int size)
+#endif
+{
+    auto *io = static_cast<ae_fd_io *>(opaque);
+    int done = 0;
+    while (done < size) {
+        const int64_t n = ae_write(io->fd, buf + done, static_cast<size_t>(size - done));
+        if (n <= 0)
+            return AVERROR(EIO);  // a full disk shows here
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+int64_t seek(void *opaque, int64_t offset, int whence)
+{
+    auto *io = static_cast<ae_fd_io *>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return ae_fd_size(io->fd) >= 0 ? ae_fd_size(io->fd) : AVERROR(ENOSYS);
+    const int64_t pos = ae_seek(io->fd, offset, whence & ~AVSEEK_FORCE);
+    return pos < 0 ? AVERROR(EIO) : pos;
+}
+
+}  // namespace
+
+AVIOContext *ae_avio_open(ae_fd_io *io, bool write, int buffer_size)
+{
+    auto *buffer = static_cast<unsigned char *>(av_malloc(static_cast<size_t>(buffer_size)));
+    if (!buffer)
+        return nullptr;
+    AVIOContext *pb = avio_alloc_context(buffer, buffer_size, write ? 1 : 0, io, write ? nullptr : read_packet,
+                                         write ? write_packet : nullptr, seek);
+    if (!pb) {
+        av_free(buffer);
+        return nullptr;
+    }
+    ae_file_id id {};
+    bool regular = false;
+    // A pipe or FIFO is read straight through; only a regular file can seek.
+    pb->seekable = ae_fd_stat(io->fd, &id, &regular) && regular ? AVIO_SEEKABLE_NORMAL : 0;
+    return pb;
+}
+
+void ae_avio_free(AVIOContext **pb)
+{
+    if (!*pb)
+        return;
+    av_freep(&(*pb)->buffer);
+    avio_context_free(pb);
+}

@@ -1,0 +1,28 @@
+// FFmpeg I/O contexts over the library's own file descriptors: the library, not FFmpeg, decides which file
+// is opened, and every read first asks whether the run has been interrupted.
+#pragma once
+
+#include <cstdint>
+
+struct AVIOContext;
+
+// When a run must stop waiting: a cancel flag set by the host, and/or a deadline (av_gettime_relative
+// microseconds; 0 for none). Also FFmpeg's interrupt callback for everything it opens itself.
+struct ae_interrupt {
+    const int32_t *cancel = nullptr;
+    int64_t deadline = 0;
+};
+int ae_interrupted(void *irq);  // 1 once the run must stop, else 0; irq is an ae_interrupt
+
+// The descriptor an I/O context reads or writes, and how it reads.
+struct ae_fd_io {
+    int fd = -1;
+    const ae_interrupt *irq = nullptr;
+    int64_t max_read = 0;  // longest single read, 0 for the buffer's size
+};
+
+// A reading or writing context over io->fd (which must outlive it). Null when out of memory.
+AVIOContext *ae_avio_open(ae_fd_io *io, bool write, int buffer_size);
+
+// Frees the context and its buffer, leaving the descriptor open; null is allowed.
+void ae_avio_free(AVIOContext **pb);
