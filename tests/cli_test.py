@@ -91,6 +91,12 @@ def test_probe_summary_and_json(tmp_path):
     assert cli("--version").stdout.startswith("audioextract 1.0.0 (libavformat ")
 
 
+def temp_output(directory):
+    """The temporary file a running extraction writes in directory, or None."""
+    names = [n for n in os.listdir(directory) if n.startswith(".audioextract-") and n.endswith(".part")]
+    return names[0] if names else None
+
+
 def blocked_reading(pid, path):
     """True when a thread of process pid sits in read(2) on the file at path."""
     fds = [fd for fd in os.listdir(f"/proc/{pid}/fd") if os.readlink(f"/proc/{pid}/fd/{fd}") == str(path)]
@@ -115,9 +121,10 @@ def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
         w.flush()
         deadline = time.time() + 30
         # The header is written, and the worker has used up what it was given: it waits in a read.
-        while not (out.exists() and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
+        while not (temp_output(tmp_path) and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
             time.sleep(0.01)
-        assert out.exists() and blocked_reading(proc.pid, fifo)
+        assert temp_output(tmp_path) and blocked_reading(proc.pid, fifo)
+        assert not out.exists(), "the output takes its name only when complete"
         proc.send_signal(signal.SIGINT)
         time.sleep(0.2)
         assert proc.poll() is None, "the host waits for the worker, which waits in a read"
@@ -127,7 +134,57 @@ def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
             pass
     rc = proc.wait(timeout=30)
     assert rc == 130, proc.stderr.read()
-    assert not out.exists()
+    assert os.listdir(tmp_path) == ["in.mkv"]
+
+
+def test_killed_host_leaves_nothing_under_the_output_name(tmp_path):
+    fifo = tmp_path / "in.mkv"
+    os.mkfifo(fifo)
+    out = tmp_path / "o.mka"
+    out.write_bytes(b"earlier")
+    data = open(media("long.mkv"), "rb").read()
+    proc = subprocess.Popen([CLI, "extract", str(fifo), str(out), "--force"], stderr=subprocess.PIPE)
+    with open(fifo, "wb") as w:
+        w.write(data[:2 << 20])
+        w.flush()
+        deadline = time.time() + 30
+        while not (temp_output(tmp_path) and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
+            time.sleep(0.01)
+        assert temp_output(tmp_path), "copying into the temporary file"
+        proc.kill()
+        proc.wait(timeout=30)
+    assert out.read_bytes() == b"earlier"
+
+
+def test_output_that_is_the_input_is_refused_plainly(tmp_path):
+    src = tmp_path / "in.mka"
+    shutil.copy(media("mkv_many.mkv"), src)
+    before = src.read_bytes()
+    os.symlink(src, tmp_path / "link.mka")
+    for out in (src, tmp_path / "link.mka"):
+        r = cli("extract", str(src), str(out), "--force")
+        assert r.returncode == 1
+        assert "is the input file itself" in r.stderr and str(out) in r.stderr
+    assert src.read_bytes() == before
+
+
+def test_reports_with_bytes_that_are_not_utf8(tmp_path):
+    """A file name and a language tag that are not UTF-8 neither stop the host nor lose a file."""
+    name = os.fsencode(tmp_path) + b"/clip\xff\xfe.mkv"
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", media("three_audio.mkv"), "-map", "0",
+                        "-c", "copy", "-metadata:s:a:0", b"language=e\xffg", "-f", "matroska", name],
+                       capture_output=True)
+    assert r.returncode == 0, r.stderr
+    r = subprocess.run([CLI, "probe", name], capture_output=True)
+    assert r.returncode == 0, r.stderr
+    assert b"#1 audio aac" in r.stdout
+    outdir = tmp_path / "out"
+    r = subprocess.run([CLI, "extract-all", name, str(outdir), "--json"], capture_output=True)
+    assert r.returncode == 0, r.stderr
+    reports = json.loads(r.stdout)
+    assert [x["ok"] for x in reports] == [True, True, True]
+    assert len(os.listdir(outdir)) == 3
+    assert not [f for f in os.listdir(outdir) if f.startswith(".")]
 
 
 @pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed")

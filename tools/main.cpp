@@ -17,6 +17,7 @@ extern "C" {
 
 #include "module.h"
 #include "naming.h"
+#include "report.h"
 #include "runner.h"
 
 using json = nlohmann::json;
@@ -30,7 +31,7 @@ ae_module g_lib;
 
 json probe_or_fail(const std::string &input, int *exit_code)
 {
-    json r = json::parse(g_lib.probe(input.c_str()), nullptr, false);
+    json r = parse_report(g_lib.probe(input.c_str()));
     if (r.is_discarded() || !r.value("ok", false)) {
         std::fprintf(stderr, "audioextract: %s: %s\n", input.c_str(),
                      r.is_discarded() ? "unreadable report" : r.value("error", "probe failed").c_str());
@@ -48,7 +49,7 @@ int cmd_probe(const std::string &input, bool as_json, bool pretty)
 {
     if (as_json) {
         const char *text = g_lib.probe(input.c_str());
-        json r = json::parse(text, nullptr, false);
+        json r = parse_report(text);
         std::puts(pretty && !r.is_discarded() ? r.dump(2).c_str() : text);
         return !r.is_discarded() && r.value("ok", false) ? 0 : kExitFailed;
     }
@@ -78,12 +79,19 @@ int cmd_probe(const std::string &input, bool as_json, bool pretty)
     return 0;
 }
 
-bool refuse_existing(const std::vector<ae_job> &jobs, bool force)
+// Outputs that must not be written: one that is the input itself (under any name), and without --force one
+// that exists.
+bool refuse_outputs(const std::vector<ae_job> &jobs, bool force)
 {
     bool refused = false;
     for (const ae_job &j : jobs) {
-        struct stat st {};
-        if (!force && stat(j.output.c_str(), &st) == 0) {
+        struct stat in {}, st {};
+        const bool exists = stat(j.output.c_str(), &st) == 0;
+        if (exists && stat(j.input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+            std::fprintf(stderr, "audioextract: %s is the input file itself; writing it would destroy the input\n",
+                         j.output.c_str());
+            refused = true;
+        } else if (!force && exists) {
             std::fprintf(stderr, "audioextract: %s exists (use --force to overwrite)\n", j.output.c_str());
             refused = true;
         }
@@ -109,7 +117,7 @@ int cmd_extract(const std::string &input, const std::string &output, int stream,
         }
         jobs[0].output = default_output(input, r, *chosen, ".");
     }
-    if (refuse_existing(jobs, force))
+    if (refuse_outputs(jobs, force))
         return kExitFailed;
     return run_jobs(g_lib, jobs, opt);
 }
@@ -133,7 +141,7 @@ int cmd_extract_all(const std::string &input, const std::string &outdir, const a
     std::vector<ae_job> jobs;
     for (const json &a : r["audio_streams"])
         jobs.push_back({input, numbered_output(input, a, outdir), a["index"].get<int>()});
-    if (refuse_existing(jobs, force))
+    if (refuse_outputs(jobs, force))
         return kExitFailed;
     return run_jobs(g_lib, jobs, opt);
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "report.h"
+
 using json = nlohmann::json;
 using clock_type = std::chrono::steady_clock;
 
@@ -71,6 +73,29 @@ std::string progress_line(const slot &s, bool bar)
     return line;
 }
 
+// The library's texts about the input, as opposed to the output.
+bool about_input(const std::string &error)
+{
+    return error == "cannot open input" || error == "no stream info" || error == "no audio stream" ||
+           error == "read failed";
+}
+
+// Frees every session still held when the run ends, however it ends (an exception included): freeing
+// cancels the worker, and a cancelled or failed session leaves no file behind.
+struct session_guard {
+    const ae_module &lib;
+    std::vector<slot> &slots;
+    ~session_guard() { release(); }
+    void release()
+    {
+        for (slot &s : slots)
+            if (s.id >= 0 && !s.ended) {
+                lib.free(s.id);
+                s.ended = true;
+            }
+    }
+};
+
 }  // namespace
 
 int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run_options &opt)
@@ -85,6 +110,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
     for (size_t i = 0; i < jobs.size(); ++i)
         slots[i].job = &jobs[i];
 
+    session_guard guard{lib, slots};
     int failures = 0, drawn = 0;
     // Sessions are polled often, so an ending is seen within milliseconds; the display is redrawn less.
     constexpr auto poll_every = std::chrono::milliseconds(2), draw_every = std::chrono::milliseconds(100);
@@ -99,7 +125,8 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             s.started = clock_type::now();
             s.id = lib.start(s.job->input.c_str(), s.job->output.c_str(), s.job->stream);
             if (s.id < 0) {
-                std::fprintf(stderr, "audioextract: %s: cannot start (code %d)\n", s.job->output.c_str(), s.id);
+                std::fprintf(stderr, "audioextract: %s: cannot start an extraction (code %d)\n",
+                             s.job->output.c_str(), s.id);
                 s.ended = true;
                 ++failures;
                 ++finished;
@@ -110,7 +137,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
         for (slot &s : slots) {
             if (s.id < 0 || s.ended)
                 continue;
-            s.progress = json::parse(lib.progress(s.id), nullptr, false);
+            s.progress = parse_report(lib.progress(s.id));
             const int state = s.progress.value("state", -1);
             if (plain && (state >= AE_STATE_DONE || s.progress.value("percent", 0.0) >= s.last_plain + 10)) {
                 s.last_plain = s.progress.value("percent", 0.0);
@@ -119,7 +146,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             if (state < AE_STATE_DONE)
                 continue;
             const char *text = lib.result(s.id);
-            json r = json::parse(text, nullptr, false);
+            json r = parse_report(text);
             results.push_back(r);
             char msg[2048];
             if (state == AE_STATE_DONE) {
@@ -130,8 +157,9 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
                     summaries += msg;
             } else {
                 ++failures;
-                std::snprintf(msg, sizeof msg, "audioextract: %s: %s\n", s.job->output.c_str(),
-                              r.value("error", state == AE_STATE_CANCELLED ? "cancelled" : "failed").c_str());
+                const std::string error = r.value("error", state == AE_STATE_CANCELLED ? "cancelled" : "failed");
+                const std::string &about = about_input(error) ? s.job->input : s.job->output;
+                std::snprintf(msg, sizeof msg, "audioextract: %s: %s\n", about.c_str(), error.c_str());
                 errors += msg;
             }
             // Below a live bar, anything printed would be drawn over: hold it until the bar is final.
@@ -170,9 +198,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
 
     if (g_interrupted) {
         // Freeing cancels each worker and waits for it; the library removes what it wrote.
-        for (slot &s : slots)
-            if (s.id >= 0 && !s.ended)
-                lib.free(s.id);
+        guard.release();
         std::fprintf(stderr, "audioextract: cancelled\n");
         return kExitCancelled;
     }
