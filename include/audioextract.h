@@ -3,8 +3,14 @@
  * without re-encoding.
  *
  * Conventions for every call below:
- *  - Paths are NUL-terminated byte strings (UTF-8 on Windows); anything libavformat can open is accepted
- *    as input.
+ *  - Paths are NUL-terminated byte strings (UTF-8 on Windows). An input path without a scheme, or with
+ *    "file:", opens that one local file and nothing else: a playlist, manifest or concat script is read as
+ *    one only when its own extension says so (.m3u8/.m3u, .mpd, .ffconcat, .xml for IMF), so a file named
+ *    .mp4 can never make the library read the files it lists. Other addresses (http:, https:, ...) are
+ *    opened as FFmpeg opens them; a network read that stalls for 10 seconds fails.
+ *  - An output path is always one local file ("file:" names the path behind it; URLs and pipes are
+ *    refused). It is written under a temporary name in its own directory and renamed onto its name only
+ *    when complete, so what was at that name survives every failure and cancel.
  *  - Texts returned are NUL-terminated JSON objects owned by the library; never free them, and copy what
  *    must outlive the lifetime given for each call.
  *  - The host makes the calls from one thread at a time: no call takes a lock. Extraction workers run on
@@ -55,6 +61,7 @@ extern "C" {
  *    "streams":[{"index":I,"type":"video|audio|subtitle|other","codec":"...","width":W,"height":H,
  *    "fps":F},...]}
  *   or {"ok":false,"error":"empty path" | "open: <reason>" | "no stream info"}.
+ *   A probe gives up after 15 seconds (a silent server, a live playlist) with its failure report.
  *   "index" is the stream's index among all streams of the file: the number audioextract_start takes.
  *   The report always fits 65,536 bytes; a file with more streams than fit has its lists shortened.
  * Ownership: one library buffer, overwritten by the next audioextract_probe call.
@@ -72,8 +79,11 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
  *   -2 every slot is held (sessions that have ended hold theirs until freed);
  *   -3 the worker thread could not be created.
  * Problems with the files themselves do not show here: the session ends in AE_STATE_FAILED.
- * A file already at out_path is replaced once the worker opens the output; it is never touched if the
- * session fails before that, and the input is never opened for writing (out_path naming the input fails).
+ * A file already at out_path (or at the target of a symbolic link there) is replaced only when the session
+ * is done; a directory, FIFO or device there is refused. out_path naming a file the input reads (under any
+ * name, scheme or playlist entry) fails with "cannot open output file" before anything is written.
+ * Containers that write files of their own (playlists, segments, image sequences) are refused, and so is
+ * a codec the container is known not to hold.
  * Thread: the host thread; does not block.
  */
 AE_API int32_t AE_CALL audioextract_start(const char *in_path, const char *out_path, int32_t stream_index);
@@ -101,23 +111,26 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  * The error of a failed session is one of: "cannot open input", "no stream info", "no audio stream",
  *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
  *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
- *   "write trailer failed".
+ *   "write trailer failed", "read failed" (the source reported an error, stalled or broke off: a damaged
+ *   or truncated file is not one, its end ends the session done), "out of memory".
  * Ownership: a buffer of the session, overwritten by its next audioextract_result call and by the reuse of
  * the slot. Thread: the host thread, while the worker runs; does not block.
  */
 AE_API const char *AE_CALL audioextract_result(int32_t id);
 
 /*
- * audioextract_cancel - ask the session's worker to stop. Returns at once; the worker notices after its
- * next packet read and ends in AE_STATE_CANCELLED, removing its output. A session that has ended is not
- * changed. A bad id is ignored. Thread: the host thread.
+ * audioextract_cancel - ask the session's worker to stop. Returns at once; the worker notices within its
+ * current read or open (a network wait included) and ends in AE_STATE_CANCELLED, leaving no file of its
+ * own. A session that has ended is not changed. A bad id is ignored. Thread: the host thread.
  */
 AE_API void AE_CALL audioextract_cancel(int32_t id);
 
 /*
  * audioextract_free - end the session and give its slot back; the id becomes bad.
- * Cancels a running worker and waits for its thread to end (this blocks until its current read returns).
- * The output of a session that did not succeed is gone afterwards; a done session's output stays.
+ * Cancels a running worker and waits for its thread to end. Network reads and playlists stop at once;
+ * a read the kernel itself blocks in cannot be interrupted: on a FIFO or pipe with no data and a writer
+ * that keeps it open, free returns only once that read returns.
+ * A session that did not succeed leaves no file; a done session's output stays. free deletes nothing.
  * A bad id, or a second free of the same id, is ignored. Thread: the host thread.
  */
 AE_API void AE_CALL audioextract_free(int32_t id);

@@ -3,6 +3,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
+#include <libavutil/avstring.h>
 #include <libavutil/mem.h>
 }
 
@@ -104,6 +105,87 @@ int open_local(ae_input *in, const char *path, const char *url)
     return e;
 }
 
+// A concat script opens the files it lists on its own, past the gate above; so its entries are read here
+// the way the concat demuxer reads them (one token after the "file" keyword, relative to the script).
+bool reads(const char *path, const ae_file_id &id, int depth);
+
+bool concat_script_reads(const char *script, const ae_file_id &id, int depth)
+{
+    constexpr size_t AE_SCRIPT_CAP = 1 << 20;
+    const int fd = ae_open_read(script);
+    if (fd < 0)
+        return false;
+    char *text = static_cast<char *>(av_malloc(AE_SCRIPT_CAP + 1));
+    size_t len = 0;
+    for (int64_t n = 1; text && n > 0 && len < AE_SCRIPT_CAP; len += static_cast<size_t>(n > 0 ? n : 0))
+        n = ae_read(fd, text + len, AE_SCRIPT_CAP - len);
+    ae_close(fd);
+    if (!text)
+        return false;
+    text[len] = '\0';
+
+    const char *slash = std::strrchr(script, '/');
+    const int dir_len = slash ? static_cast<int>(slash - script + 1) : 0;
+    bool found = false;
+    for (char *line = text; line && *line && !found;) {
+        char *next = std::strchr(line, '\n');
+        if (next)
+            *next++ = '\0';
+        const char *cursor = line + std::strspn(line, " \t\r");
+        if (std::strncmp(cursor, "file", 4) == 0 && (cursor[4] == ' ' || cursor[4] == '\t')) {
+            cursor += 4;
+            cursor += std::strspn(cursor, " \t");
+            if (char *name = av_get_token(&cursor, " \t\r")) {
+                const char *local = ae_local_path(name);
+                char *full = local && local[0] != '/' ? av_asprintf("%.*s%s", dir_len, script, local) : nullptr;
+                found = local && reads(full ? full : local, id, depth + 1);
+                av_free(full);
+                av_free(name);
+            }
+        }
+        line = next;
+    }
+    av_free(text);
+    return found;
+}
+
+// Scripts and wrappers nest; a script that lists itself must not recurse for ever.
+bool reads(const char *path, const ae_file_id &id, int depth)
+{
+    if (depth > 4)
+        return false;
+    if (const char *local = ae_local_path(path)) {
+        ae_file_id f {};
+        if (ae_path_stat(local, &f) == ae_path_kind::missing)
+            return false;
+        return f == id || (av_match_ext(local, "ffconcat") && concat_script_reads(local, id, depth));
+    }
+    const size_t n = scheme_length(path);
+    const char *rest = path + n + 1;
+    if (has_scheme(path, "subfile") || has_scheme(path, "async") || has_scheme(path, "cache") ||
+        std::strncmp(path, "crypto", 6) == 0) {
+        if (std::strncmp(path, "subfile", 7) == 0)
+            rest = std::strchr(path, ':') + 1;
+        if (std::strncmp(path, "crypto+", 7) == 0)
+            rest = path + 7;
+        return reads(rest, id, depth + 1);
+    }
+    if (has_scheme(path, "concat")) {
+        char part[4096];
+        for (const char *p = rest; *p;) {
+            const size_t len = std::strcspn(p, "|");
+            if (len < sizeof part) {
+                std::memcpy(part, p, len);
+                part[len] = '\0';
+                if (reads(part, id, depth + 1))
+                    return true;
+            }
+            p += len + (p[len] == '|');
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 const char *ae_local_path(const char *path)
@@ -145,32 +227,5 @@ void ae_input_close(ae_input *in)
 
 bool ae_input_reads(const char *path, const ae_file_id &id)
 {
-    if (const char *local = ae_local_path(path)) {
-        ae_file_id f {};
-        return ae_path_stat(local, &f) != ae_path_kind::missing && f == id;
-    }
-    const size_t n = scheme_length(path);
-    const char *rest = path + n + 1;
-    if (has_scheme(path, "subfile") || has_scheme(path, "async") || has_scheme(path, "cache") ||
-        std::strncmp(path, "crypto", 6) == 0) {
-        if (std::strncmp(path, "subfile", 7) == 0)
-            rest = std::strchr(path, ':') + 1;
-        if (std::strncmp(path, "crypto+", 7) == 0)
-            rest = path + 7;
-        return ae_input_reads(rest, id);
-    }
-    if (has_scheme(path, "concat")) {
-        char part[4096];
-        for (const char *p = rest; *p;) {
-            const size_t len = std::strcspn(p, "|");
-            if (len < sizeof part) {
-                std::memcpy(part, p, len);
-                part[len] = '\0';
-                if (ae_input_reads(part, id))
-                    return true;
-            }
-            p += len + (p[len] == '|');
-        }
-    }
-    return false;
+    return reads(path, id, 0);
 }

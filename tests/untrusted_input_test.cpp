@@ -1,0 +1,218 @@
+// Inputs a host did not make: a file is read as what it is named, a run never hangs past cancel, free or
+// the probe's limit, and a read that breaks is a failure.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "loopback_http.h"
+#include "session_fixture.h"
+#include "support.h"
+
+using namespace ae_test;
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+// A media file that only a playlist in the same test names: nothing of it may reach a report or an output.
+std::string place_secret(const std::string &dir, const std::string &fixture, const std::string &name)
+{
+    const std::string path = dir + "/" + name;
+    std::filesystem::copy_file(media(fixture), path);
+    return path;
+}
+
+struct disguise_case {
+    const char *name;
+    friend void PrintTo(const disguise_case &c, std::ostream *os) { *os << c.name; }
+    const char *file_name;  // what the host is handed
+    std::function<std::string(const std::string &dir)> content;  // places its secret, returns the text
+};
+
+class Disguised : public Sessions, public ::testing::WithParamInterface<disguise_case> {};
+
+TEST_P(Disguised, ReadsNothingTheFileNames)
+{
+    const disguise_case &c = GetParam();
+    const std::string dir = scratch_dir();
+    const std::string in = dir + "/" + c.file_name;
+    write_file(in, c.content(dir));
+    const auto before = list_dir(dir);
+
+    json p = parse(audioextract_probe(in.c_str()));
+    EXPECT_EQ(p["ok"], false) << p.dump();
+    EXPECT_EQ(p.dump().find("secret"), std::string::npos);
+
+    const int32_t id = audioextract_start(in.c_str(), (dir + "/o.mka").c_str(), -1);
+    ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+    EXPECT_EQ(parse(audioextract_result(id))["error"], "cannot open input");
+    EXPECT_EQ(list_dir(dir), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Playlists, Disguised,
+    ::testing::Values(
+        disguise_case{"HlsPlaylistNamedMp4", "clip.mp4",
+                      [](const std::string &dir) {
+                          return "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n" +
+                                 place_secret(dir, "ts_two.ts", "secret.ts") + "\n#EXT-X-ENDLIST\n";
+                      }},
+        disguise_case{"DashManifestNamedMp4", "clip.mp4",
+                      [](const std::string &dir) {
+                          return "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" "
+                                 "profiles=\"urn:mpeg:dash:profile:isoff-on-demand:2011\" type=\"static\" "
+                                 "mediaPresentationDuration=\"PT2S\" minBufferTime=\"PT1S\"><Period>"
+                                 "<AdaptationSet mimeType=\"audio/mp4\"><Representation id=\"a\" bandwidth=\"96000\" "
+                                 "codecs=\"mp4a.40.2\"><BaseURL>" +
+                                 place_secret(dir, "mp4_aac.mp4", "secret.m4a") +
+                                 "</BaseURL></Representation></AdaptationSet></Period></MPD>\n";
+                      }},
+        disguise_case{"ConcatScriptNamedMkv", "clip.mkv",
+                      [](const std::string &dir) {
+                          place_secret(dir, "mkv_many.mkv", "secret.mkv");
+                          return std::string("ffconcat version 1.0\nfile secret.mkv\n");
+                      }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+class Playlist : public Sessions {};
+
+// A host that hands over a playlist on purpose, under its own extension, keeps that use.
+TEST_F(Playlist, GenuineLocalPlaylistsStillExtract)
+{
+    const std::string dir = scratch_dir();
+    int status = 0;
+    run("cd " + shell_quote(dir) + " && ffmpeg -nostdin -v error -i " + shell_quote(media("ts_two.ts")) +
+            " -map 0:a:0 -c copy -f hls -hls_time 1 -hls_list_size 0 list.m3u8",
+        &status);
+    ASSERT_EQ(status, 0);
+    std::filesystem::copy_file(media("mkv_many.mkv"), dir + "/part.mkv");
+    write_file(dir + "/list.ffconcat", "ffconcat version 1.0\nfile part.mkv\nfile part.mkv\n");
+
+    for (const auto &[in, stream, want] : {std::tuple{"list.m3u8", -1, probe_packets(media("ts_two.ts"), 1).size()},
+                                           std::tuple{"list.ffconcat", 3, 2 * probe_packets(media("mkv_many.mkv"), 3).size()}}) {
+        SCOPED_TRACE(in);
+        const std::string out = dir + "/" + in + ".mka";
+        const int32_t id = audioextract_start((dir + "/" + in).c_str(), out.c_str(), stream);
+        ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+        EXPECT_EQ(probe_packets(out, 0).size(), want);
+        audioextract_free(id);
+    }
+}
+
+// Whatever scheme or wrapper names the input, the output may not be the input's file.
+TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
+{
+    const std::string dir = scratch_dir();
+    const std::string in = dir + "/in.ts";
+    std::filesystem::copy_file(media("ts_two.ts"), in);
+    int status = 0;
+    run("cd " + shell_quote(dir) + " && ffmpeg -nostdin -v error -i in.ts -map 0:a:0 -c copy -f hls -hls_time 1 "
+        "-hls_list_size 0 -hls_segment_filename 'seg%d.ts' list.m3u8",
+        &status);
+    ASSERT_EQ(status, 0);
+    write_file(dir + "/list.ffconcat", "ffconcat version 1.0\nfile 'in.ts'\nfile list.ffconcat\n");
+    const std::string seg = dir + "/seg0.ts", before = read_file(in), seg_before = read_file(seg);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"file:" + in, in},
+        {in, "file:" + in},
+        {"async:file:" + in, in},
+        {"concat:" + in, in},
+        {"subfile,,start,0,end,0,,:" + in, in},
+        {dir + "/list.m3u8", seg},  // a playlist entry that is the output
+        {dir + "/list.ffconcat", in},  // a script entry (then one listing the script itself)
+    };
+    for (const auto &[input, output] : cases) {
+        SCOPED_TRACE(input + " -> " + output);
+        const int32_t id = audioextract_start(input.c_str(), output.c_str(), -1);
+        ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+        EXPECT_EQ(parse(audioextract_result(id))["error"], "cannot open output file");
+        audioextract_free(id);
+        EXPECT_EQ(read_file(in), before);
+        EXPECT_EQ(read_file(seg), seg_before);
+        EXPECT_EQ(temp_output_in(dir), "");
+    }
+}
+
+// Waits for the session to end after cancel, and returns how long free then took.
+std::chrono::milliseconds cancel_and_free(int32_t id)
+{
+    const auto t0 = clock_type::now();
+    audioextract_cancel(id);
+    audioextract_free(id);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0);
+}
+
+class Hang : public Sessions {};
+
+TEST_F(Hang, CancelReturnsPromptlyFromAServerThatStalls)
+{
+    for (auto mode : {loopback_http::mode::silent, loopback_http::mode::stall}) {
+        loopback_http server(mode, read_file(media("ts_two.ts")));
+        const std::string dir = scratch_dir();
+        const int32_t id = audioextract_start(server.url("a.ts").c_str(), (dir + "/o.mka").c_str(), -1);
+        ASSERT_GE(id, 0);
+        std::this_thread::sleep_for(300ms);  // connected, and waiting for bytes that do not come
+        EXPECT_EQ(audioextract_status(id), AE_STATE_RUNNING);
+        EXPECT_LT(cancel_and_free(id), 1000ms);
+        EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Hang, ProbeOfASilentServerEndsWithItsFailureReport)
+{
+    loopback_http server(loopback_http::mode::silent, "");
+    const auto t0 = clock_type::now();
+    json p = parse(audioextract_probe(server.url("a.mp4").c_str()));
+    EXPECT_LT(clock_type::now() - t0, 17s);
+    EXPECT_EQ(p["ok"], false);
+}
+
+// A live playlist (no end marker) with an hour between reloads would keep a reader waiting for ever.
+TEST_F(Hang, LivePlaylistEndsOnCancelAndProbeEndsWithinItsLimit)
+{
+    const std::string dir = scratch_dir();
+    std::filesystem::copy_file(media("ts_two.ts"), dir + "/seg0.ts");
+    write_file(dir + "/live.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:3600\n#EXTINF:2.0,\nseg0.ts\n");
+    const int32_t id = audioextract_start((dir + "/live.m3u8").c_str(), (dir + "/o.mka").c_str(), -1);
+    ASSERT_TRUE(wait_packets_flow(id));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(audioextract_status(id), AE_STATE_RUNNING);
+    EXPECT_LT(cancel_and_free(id), 1000ms);
+    EXPECT_FALSE(exists(dir + "/o.mka"));
+    EXPECT_EQ(temp_output_in(dir), "");
+
+    write_file(dir + "/missing.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:5\n#EXTINF:5.0,\nnot-there.ts\n");
+    const auto t0 = clock_type::now();
+    json p = parse(audioextract_probe((dir + "/missing.m3u8").c_str()));
+    EXPECT_LT(clock_type::now() - t0, 17s);
+    EXPECT_TRUE(p.contains("ok"));
+}
+
+class ReadEnd : public Sessions {};
+
+// The end of the data, however early, is an ending; a source that breaks off is a failure.
+TEST_F(ReadEnd, CutOffDownloadFailsButATruncatedFileIsDone)
+{
+    const std::string dir = scratch_dir();
+    const std::string body = read_file(media("ts_two.ts"));
+    {
+        loopback_http server(loopback_http::mode::cut, body);
+        const int32_t id = audioextract_start(server.url("a.ts").c_str(), (dir + "/o.mka").c_str(), -1);
+        ASSERT_EQ(wait_final(id, 30s), AE_STATE_FAILED);
+        EXPECT_EQ(parse(audioextract_result(id))["error"], "read failed");
+        audioextract_free(id);
+        EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+    }
+    write_file(dir + "/half.ts", body.substr(0, body.size() / 2));
+    const int32_t id = audioextract_start((dir + "/half.ts").c_str(), (dir + "/o.mka").c_str(), -1);
+    ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+    EXPECT_GT(parse(audioextract_result(id))["packets_written"].get<int64_t>(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+// The output is one local file, written whole or not at all: what was at its name survives every failure
+// and cancel, and nothing else is ever written.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "session_fixture.h"
+#include "support.h"
+
+using namespace ae_test;
+
+namespace {
+
+class Output : public Sessions {};
+
+int run_to_end(const std::string &in, const std::string &out, int32_t stream = -1)
+{
+    const int32_t id = audioextract_start(in.c_str(), out.c_str(), stream);
+    if (id < 0)
+        return id;
+    const int state = wait_final(id);
+    return state;
+}
+
+std::string error_of(int32_t id)
+{
+    return parse(audioextract_result(id)).value("error", "");
+}
+
+// Outputs that would be anything but one file of the muxer's own, and names that are not files.
+TEST_F(Output, NamesThatAreNotOneLocalFileAreRefusedWithNothingWritten)
+{
+    const std::string dir = scratch_dir();
+    const std::string cwd = std::filesystem::current_path().string();
+    const auto cwd_before = list_dir(cwd);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir + "/list.m3u8", "cannot create output (bad extension?)"},
+        {dir + "/manifest.mpd", "cannot create output (bad extension?)"},
+        {dir + "/a%04d.jpg", "cannot create output (bad extension?)"},
+        {"http://127.0.0.1:9/x.mka", "cannot open output file"},
+        {"pipe:1.mka", "cannot open output file"},
+        {"file:" + dir + "/missing-dir/o.mka", "cannot open output file"},
+    };
+    for (const auto &[out, error] : cases) {
+        SCOPED_TRACE(out);
+        const int32_t id = audioextract_start(media("mp4_aac.mp4").c_str(), out.c_str(), -1);
+        ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+        EXPECT_EQ(error_of(id), error);
+        audioextract_free(id);
+        EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
+    }
+    EXPECT_EQ(list_dir(cwd), cwd_before);
+}
+
+TEST_F(Output, ADirectoryOrFifoAtTheNameIsRefused)
+{
+    const std::string dir = scratch_dir();
+    ASSERT_EQ(mkdir((dir + "/d.mka").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dir + "/f.mka").c_str(), 0644), 0);
+    for (const std::string name : {"d.mka", "f.mka"}) {
+        const int32_t id = audioextract_start(media("mp4_aac.mp4").c_str(), (dir + "/" + name).c_str(), -1);
+        ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+        EXPECT_EQ(error_of(id), "cannot open output file");
+        audioextract_free(id);
+    }
+    struct stat st {};
+    EXPECT_TRUE(stat((dir + "/d.mka").c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    EXPECT_TRUE(stat((dir + "/f.mka").c_str(), &st) == 0 && S_ISFIFO(st.st_mode));
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"d.mka", "f.mka"}));
+}
+
+// Writing through a symbolic link replaces its target on success, and leaves it alone on failure.
+TEST_F(Output, SymbolicLinkTargetIsReplacedOnlyOnSuccess)
+{
+    const std::string dir = scratch_dir();
+    const std::string target = dir + "/target.mka", link = dir + "/link.mka";
+    write_file(target, "earlier");
+    ASSERT_EQ(symlink("target.mka", link.c_str()), 0);
+
+    const int32_t bad = audioextract_start(media("video_only.mp4").c_str(), link.c_str(), -1);
+    ASSERT_EQ(wait_final(bad), AE_STATE_FAILED);
+    audioextract_free(bad);
+    EXPECT_EQ(read_file(target), "earlier");
+
+    const int32_t id = audioextract_start(media("mkv_many.mkv").c_str(), link.c_str(), 3);
+    ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+    struct stat st {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself stays";
+    EXPECT_EQ(probe_packets(target, 0).size(), probe_packets(media("mkv_many.mkv"), 3).size());
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"link.mka", "target.mka"}));
+}
+
+// Two sessions on one name each finish a whole file; the last to finish names it; neither deletes the other's.
+TEST_F(Output, TwoSessionsOnOneNameEachWriteAWholeFile)
+{
+    const std::string dir = scratch_dir(), out = dir + "/o.mka";
+    const int32_t a = audioextract_start(media("long.mkv").c_str(), out.c_str(), -1);
+    const int32_t b = audioextract_start(media("long.mkv").c_str(), out.c_str(), -1);
+    ASSERT_EQ(wait_final(a), AE_STATE_DONE);
+    ASSERT_EQ(wait_final(b), AE_STATE_DONE);
+    EXPECT_EQ(probe_packets(out, 0).size(), probe_packets(media("long.mkv"), 0).size());
+    EXPECT_EQ(parse(audioextract_result(a))["out_size_bytes"], static_cast<int64_t>(std::filesystem::file_size(out)));
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"o.mka"});
+}
+
+// Containers that cannot hold the codec fail at the header, on every FFmpeg generation, leaving nothing.
+TEST_F(Output, CodecTheContainerCannotHoldIsRefused)
+{
+    const std::string dir = scratch_dir();
+    const std::pair<const char *, const char *> cases[] = {
+        {"adts.aac", "o.ac3"}, {"flac.flac", "o.ac3"}, {"flac.flac", "o.mp2"}, {"mp4_aac.mp4", "o.wav"},
+        {"vorbis.ogg", "o.mp3"},
+    };
+    for (const auto &[in, out] : cases) {
+        SCOPED_TRACE(std::string(in) + " -> " + out);
+        write_file(dir + "/" + out, "earlier");
+        const int32_t id = audioextract_start(media(in).c_str(), (dir + "/" + out).c_str(), -1);
+        ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
+        EXPECT_EQ(error_of(id), "write header failed (codec/container mismatch?)");
+        audioextract_free(id);
+        EXPECT_EQ(read_file(dir + "/" + out), "earlier");
+        EXPECT_EQ(temp_output_in(dir), "");
+    }
+    // What each of those containers is for still goes in.
+    EXPECT_EQ(run_to_end(media("mkv_many.mkv"), dir + "/ok.ac3", 4), AE_STATE_DONE);
+    EXPECT_EQ(run_to_end(media("ts_two.ts"), dir + "/ok.mp2", 1), AE_STATE_DONE);
+    EXPECT_EQ(run_to_end(media("adts.aac"), dir + "/ok.m4a"), AE_STATE_DONE);
+}
+
+// A WAV keeps room for the 64-bit sizes of RF64, so one that outgrows 4 GiB does not wrap its sizes.
+TEST_F(Output, WavIsWrittenSoItCanOutgrowFourGigabytes)
+{
+    const std::string out = scratch_dir() + "/o.wav";
+    ASSERT_EQ(run_to_end(media("wav.wav"), out), AE_STATE_DONE);
+    const std::string bytes = read_file(out);
+    ASSERT_GT(bytes.size(), 16u);
+    EXPECT_EQ(bytes.substr(0, 4), "RIFF");
+    EXPECT_EQ(bytes.substr(12, 4), "JUNK") << "the reservation that becomes the ds64 chunk";
+    EXPECT_EQ(probe_packets(out, 0).size(), probe_packets(media("wav.wav"), 0).size());
+}
+
+}  // namespace
