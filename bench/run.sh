@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j2 >/dev/null
 python3 bench/run.py --runs "${AE_BENCH_RUNS:-5}" --out build-bench/results-native.md
 AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-sid --out build-bench/results-sid.md" \

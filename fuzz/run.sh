@@ -3,8 +3,9 @@
 # Fails on any crash, leak, timeout or running out of memory. Findings are kept in build-fuzz/findings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/toolchain.sh
 seconds=${AE_FUZZ_SECONDS:-60}
-CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_FUZZ=ON \
+CC=clang-$AE_CLANG_VERSION CXX=clang++-$AE_CLANG_VERSION cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_FUZZ=ON \
     -DAE_BUILD_TESTS=OFF -DAE_BUILD_TOOLS=OFF -DAE_SANITIZE=address,undefined >/dev/null
 cmake --build build-fuzz -j2 --target probe_fuzz extract_fuzz
 fuzz/make_seeds.sh build-fuzz/seeds

@@ -50,7 +50,13 @@ extern "C" {
 #define AE_STATE_CANCELLED 4 /* stopped on request; the output file the session wrote is gone */
 #define AE_STATE_FAILED 5    /* stopped on an error; the result report carries its text */
 
+/* How many sessions can exist at once; session ids run from 0 to AE_MAX_SESSIONS - 1. */
 #define AE_MAX_SESSIONS 4
+
+/* What audioextract_start returns when it starts nothing. */
+#define AE_ERR_BAD_PATH (-1) /* a path is NULL, empty or longer than 1,198 bytes */
+#define AE_ERR_NO_SLOT (-2)  /* every slot is held: free a session first */
+#define AE_ERR_THREAD (-3)   /* the worker thread could not be created */
 
 /*
  * audioextract_probe - describe a media file.
@@ -74,10 +80,8 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
  *   in_path:      the input file; at most 1,198 bytes.
  *   out_path:     the output file; at most 1,198 bytes; its extension chooses the container.
  *   stream_index: index of an audio stream among all the input's streams, or negative for the first one.
- * Returns the session id, 0 to AE_MAX_SESSIONS - 1 (the lowest free one), or
- *   -1 a path is NULL, empty or too long;
- *   -2 every slot is held (sessions that have ended hold theirs until freed);
- *   -3 the worker thread could not be created.
+ * Returns the session id, 0 to AE_MAX_SESSIONS - 1 (the lowest free one), or AE_ERR_BAD_PATH,
+ *   AE_ERR_NO_SLOT (sessions that have ended hold their slots until freed) or AE_ERR_THREAD.
  * Problems with the files themselves do not show here: the session ends in AE_STATE_FAILED.
  * A file already at out_path (or at the target of a symbolic link there) is replaced only when the session
  * is done; a directory, FIFO or device there is refused. out_path naming a file the input reads (under any

@@ -3,10 +3,11 @@
 #   scripts/setup.sh          what building and running the host needs
 #   scripts/setup.sh --test   also what the tests, sanitizers, fuzzers and the FFmpeg 9 chroot need
 set -euo pipefail
+. "$(dirname "$0")/toolchain.sh"
 PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg
           nlohmann-json3-dev libcli11-dev)
 if [ "${1:-}" = "--test" ]; then
-    PACKAGES+=(libgtest-dev python3 python3-pytest tmux clang-14 libclang-rt-14-dev mmdebstrap
+    PACKAGES+=(libgtest-dev python3 python3-pytest tmux "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
                g++-mingw-w64-x86-64-posix)
 fi
 missing=()

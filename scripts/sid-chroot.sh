@@ -80,7 +80,7 @@ run_suite() {
     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 AE_SID_COMMAND="${AE_SID_COMMAND:-}" \
         chroot "$ROOT" /bin/sh -euc '
             cd /src
-            cmake -S . -B build-sid -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_WERROR=ON >/dev/null
+            cmake -S . -B build-sid -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_WERROR=ON -DAE_BUILD_TESTS=ON >/dev/null
             cmake --build build-sid -j2
             if [ -n "$AE_SID_COMMAND" ]; then eval "$AE_SID_COMMAND"; else cd build-sid && ctest --output-on-failure -j2; fi'
 }

@@ -32,13 +32,13 @@ extern "C" AE_API int32_t AE_CALL audioextract_start(const char *in_path, const 
                                                      int32_t stream_index)
 {
     if (!ae_path_ok(in_path) || !ae_path_ok(out_path))
-        return -1;
+        return AE_ERR_BAD_PATH;
 
     int32_t id = 0;
     while (id < AE_MAX_SESSIONS && g_sessions[id].in_use)
         ++id;
     if (id == AE_MAX_SESSIONS)
-        return -2;
+        return AE_ERR_NO_SLOT;
 
     // The slot's previous worker, if any, was joined by free: nothing else touches it now.
     ae_session *s = &g_sessions[id];
@@ -62,7 +62,7 @@ extern "C" AE_API int32_t AE_CALL audioextract_start(const char *in_path, const 
     }
     s->worker = nullptr;
     s->in_use = 0;
-    return -3;
+    return AE_ERR_THREAD;
 }
 
 extern "C" AE_API int32_t AE_CALL audioextract_status(int32_t id)

@@ -7,7 +7,7 @@ extern "C" {
 
 #include "session.h"
 
-#define AE_VERSION "1.0.0"
+// AE_VERSION comes from the build: the project version, defined once.
 
 static char g_version[128];
 

@@ -29,14 +29,14 @@ TEST_F(Control, StartRefusesBadPathsBeforeLookingAtSlots)
     } cases[] = {{nullptr, "x.mka"}, {"", "x.mka"}, {ok.c_str(), nullptr}, {ok.c_str(), ""},
                  {long1199.c_str(), "x.mka"}, {ok.c_str(), long1199.c_str()}};
     for (const auto &c : cases)
-        EXPECT_EQ(audioextract_start(c.in, c.out, -1), -1);
+        EXPECT_EQ(audioextract_start(c.in, c.out, -1), AE_ERR_BAD_PATH);
     for (int32_t id = 0; id < AE_MAX_SESSIONS; ++id)
         EXPECT_EQ(audioextract_status(id), -1) << "a refused start must not hold a slot";
 
     // Four held slots: bad arguments still say -1, not -2.
     for (int i = 0; i < AE_MAX_SESSIONS; ++i)
         ASSERT_EQ(audioextract_start("/nonexistent/in.wav", (dir + "/o.mka").c_str(), -1), i);
-    EXPECT_EQ(audioextract_start("", "x.mka", -1), -1);
+    EXPECT_EQ(audioextract_start("", "x.mka", -1), AE_ERR_BAD_PATH);
 }
 
 TEST_F(Control, PathOf1198BytesIsAccepted)
@@ -70,14 +70,14 @@ TEST_F(Control, FifthStartIsRefusedEvenWhenAllFourHaveEnded)
                   i);
         ASSERT_EQ(wait_final(i), AE_STATE_DONE);
     }
-    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (dir + "/x.wav").c_str(), -1), -2);
+    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (dir + "/x.wav").c_str(), -1), AE_ERR_NO_SLOT);
 
     // The lowest free slot is reused: free 2, then 0, and the next starts get 0, then 2.
     audioextract_free(2);
     audioextract_free(0);
     EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (dir + "/a.wav").c_str(), -1), 0);
     EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (dir + "/b.wav").c_str(), -1), 2);
-    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (dir + "/c.wav").c_str(), -1), -2);
+    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (dir + "/c.wav").c_str(), -1), AE_ERR_NO_SLOT);
 }
 
 TEST_F(Control, WithSlotsZeroAndTwoHeldStartReturnsOne)
@@ -129,7 +129,7 @@ TEST_F(Control, VersionNamesTheLibavformatBuiltAgainst)
     const std::string text = v;
     EXPECT_EQ(v, audioextract_version()) << "same buffer every call";
     EXPECT_EQ(text, audioextract_version());
-    const std::string want = "1.0.0 (libavformat " + std::to_string(LIBAVFORMAT_VERSION_MAJOR) + "." +
+    const std::string want = AE_EXPECTED_VERSION " (libavformat " + std::to_string(LIBAVFORMAT_VERSION_MAJOR) + "." +
                              std::to_string(LIBAVFORMAT_VERSION_MINOR) + "." +
                              std::to_string(LIBAVFORMAT_VERSION_MICRO) + ")";
     EXPECT_EQ(text, want);

@@ -3,6 +3,7 @@
 # and a C program built from the installed header and pkg-config file.
 set -euo pipefail
 build=$1
+version=$2  # the project version the build was configured with
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
@@ -10,17 +11,17 @@ libdir=$(dirname "$(find "$prefix" -name belmarun-audioextract.so)")
 test -f "$prefix/include/audioextract.h"
 test -f "$libdir/pkgconfig/belmarun-audioextract.pc"
 
-"$prefix/bin/audioextract" --version | grep -q '^audioextract 1.0.0 (libavformat '
+"$prefix/bin/audioextract" --version | grep -q "^audioextract $version (libavformat "
 
-cat > "$prefix/host.c" <<'C'
+cat > "$prefix/host.c" <<C
 #include <stdio.h>
 #include <string.h>
 #include "audioextract.h"
 int main(void)
 {
     const char *v = audioextract_version();
-    printf("%s\n", v);
-    return strncmp(v, "1.0.0 (", 7) != 0 || audioextract_status(0) != -1;
+    printf("%s\\n", v);
+    return strncmp(v, "$version (", strlen("$version (")) != 0 || audioextract_status(0) != -1;
 }
 C
 export PKG_CONFIG_PATH="$libdir/pkgconfig"

@@ -28,7 +28,7 @@ TEST(Module, LoadsAndResolvesTheEightCalls)
         EXPECT_NE(dlsym(lib, name), nullptr) << name;
 
     auto version = reinterpret_cast<decltype(&audioextract_version)>(dlsym(lib, "audioextract_version"));
-    EXPECT_EQ(std::string(version()).rfind("1.0.0 (libavformat ", 0), 0u);
+    EXPECT_EQ(std::string(version()).rfind(AE_EXPECTED_VERSION " (libavformat ", 0), 0u);
 
     // One extraction through the loaded module, end to end.
     auto start = reinterpret_cast<decltype(&audioextract_start)>(dlsym(lib, "audioextract_start"));

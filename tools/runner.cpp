@@ -73,6 +73,16 @@ std::string progress_line(const slot &s, bool bar)
     return line;
 }
 
+const char *start_error(int32_t code)
+{
+    switch (code) {
+    case AE_ERR_BAD_PATH: return "path empty or longer than the library takes";
+    case AE_ERR_NO_SLOT: return "no free session";
+    case AE_ERR_THREAD: return "cannot create a worker thread";
+    default: return "cannot start an extraction";
+    }
+}
+
 // The library's texts about the input, as opposed to the output.
 bool about_input(const std::string &error)
 {
@@ -125,8 +135,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             s.started = clock_type::now();
             s.id = lib.start(s.job->input.c_str(), s.job->output.c_str(), s.job->stream);
             if (s.id < 0) {
-                std::fprintf(stderr, "audioextract: %s: cannot start an extraction (code %d)\n",
-                             s.job->output.c_str(), s.id);
+                std::fprintf(stderr, "audioextract: %s: %s\n", s.job->output.c_str(), start_error(s.id));
                 s.ended = true;
                 ++failures;
                 ++finished;
