@@ -98,6 +98,18 @@ def temp_output(directory):
     return names[0] if names else None
 
 
+def syscall_number(name):
+    """The number of a system call on this machine, as the C library's headers define it."""
+    defines = subprocess.run(["cc", "-E", "-dM", "-include", "sys/syscall.h", "-"], input="", capture_output=True,
+                             text=True, check=True).stdout
+    match = re.search(rf"^#define __NR_{name} (\d+)$", defines, re.M)
+    assert match, f"no __NR_{name} in sys/syscall.h"
+    return match.group(1)
+
+
+SYS_READ = syscall_number("read")
+
+
 def blocked_reading(pid, path):
     """True when a thread of process pid sits in read(2) on the file at path."""
     fds = [fd for fd in os.listdir(f"/proc/{pid}/fd") if os.readlink(f"/proc/{pid}/fd/{fd}") == str(path)]
@@ -106,9 +118,19 @@ def blocked_reading(pid, path):
             call = open(f"/proc/{pid}/task/{tid}/syscall").read().split()
         except OSError:
             continue
-        if call and call[0] == "0" and any(int(call[1], 16) == int(fd) for fd in fds):  # read on x86-64
+        if call and call[0] == SYS_READ and any(int(call[1], 16) == int(fd) for fd in fds):
             return True
     return False
+
+
+def feed_until_blocked(proc, fifo, w, data, directory):
+    """Writes data into the FIFO until the host has written its header and waits in a read for more."""
+    w.write(data)
+    w.flush()
+    deadline = time.time() + 30
+    while not (temp_output(directory) and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
+        time.sleep(0.01)
+    assert temp_output(directory) and blocked_reading(proc.pid, fifo)
 
 
 def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
@@ -118,13 +140,7 @@ def test_ctrl_c_cancels_and_leaves_no_file(tmp_path):
     data = open(media("long.mkv"), "rb").read()
     proc = subprocess.Popen([CLI, "extract", str(fifo), str(out)], stderr=subprocess.PIPE, text=True)
     with open(fifo, "wb") as w:
-        w.write(data[:2 << 20])
-        w.flush()
-        deadline = time.time() + 30
-        # The header is written, and the worker has used up what it was given: it waits in a read.
-        while not (temp_output(tmp_path) and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
-            time.sleep(0.01)
-        assert temp_output(tmp_path) and blocked_reading(proc.pid, fifo)
+        feed_until_blocked(proc, fifo, w, data[:2 << 20], tmp_path)
         assert not out.exists(), "the output takes its name only when complete"
         proc.send_signal(signal.SIGINT)
         time.sleep(0.2)
@@ -146,12 +162,7 @@ def test_killed_host_leaves_nothing_under_the_output_name(tmp_path):
     data = open(media("long.mkv"), "rb").read()
     proc = subprocess.Popen([CLI, "extract", str(fifo), str(out), "--force"], stderr=subprocess.PIPE)
     with open(fifo, "wb") as w:
-        w.write(data[:2 << 20])
-        w.flush()
-        deadline = time.time() + 30
-        while not (temp_output(tmp_path) and blocked_reading(proc.pid, fifo)) and time.time() < deadline:
-            time.sleep(0.01)
-        assert temp_output(tmp_path), "copying into the temporary file"
+        feed_until_blocked(proc, fifo, w, data[:2 << 20], tmp_path)
         proc.kill()
         proc.wait(timeout=30)
     assert out.read_bytes() == b"earlier"

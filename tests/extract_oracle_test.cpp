@@ -10,12 +10,7 @@ using namespace ae_test;
 
 namespace {
 
-const char *const kFixtures[] = {"mp4_aac.mp4", "mp4_two.mp4",   "mov_pcm.mov", "mkv_many.mkv",
-                                 "mkv_sub.mkv", "webm_opus.webm", "avi_mp3.avi", "ts_two.ts",
-                                 "flv_aac.flv", "vorbis.ogg",     "opus.opus",   "flac.flac",
-                                 "wav.wav",     "adts.aac",       "mp3_cover.mp3"};
-
-class ExtractOracle : public Sessions, public ::testing::WithParamInterface<const char *> {};
+class ExtractOracle : public Sessions, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(ExtractOracle, OutputHoldsTheInputStreamsPackets)
 {
@@ -57,12 +52,6 @@ TEST_P(ExtractOracle, OutputHoldsTheInputStreamsPackets)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, ExtractOracle, ::testing::ValuesIn(kFixtures), [](const auto &info) {
-    std::string n = info.param;
-    for (char &c : n)
-        if (c == '.')
-            c = '_';
-    return n;
-});
+INSTANTIATE_TEST_SUITE_P(Fixtures, ExtractOracle, ::testing::ValuesIn(kAudioFixtures), file_param_name());
 
 }  // namespace

@@ -31,7 +31,7 @@ const std::map<std::string, std::string> kSuggested = {
     {"mp3", "mp3"}, {"aac", "m4a"}, {"ac3", "ac3"}, {"eac3", "eac3"}, {"flac", "flac"}, {"vorbis", "ogg"},
     {"opus", "ogg"}, {"mp2", "mka"}, {"pcm_s16le", "mka"}};
 
-class ProbeOracle : public ::testing::TestWithParam<const char *> {};
+class ProbeOracle : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ProbeOracle, AgreesWithFfprobe)
 {
@@ -81,18 +81,8 @@ TEST_P(ProbeOracle, AgreesWithFfprobe)
     EXPECT_EQ(mine["audio_streams"].size(), audio);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, ProbeOracle,
-                         ::testing::Values("mp4_aac.mp4", "mp4_two.mp4", "mov_pcm.mov", "mkv_many.mkv",
-                                           "mkv_sub.mkv", "webm_opus.webm", "avi_mp3.avi", "ts_two.ts",
-                                           "flv_aac.flv", "vorbis.ogg", "opus.opus", "flac.flac", "wav.wav",
-                                           "mp3_cover.mp3", "video_only.mp4", "video_only.mkv"),
-                         [](const auto &info) {
-                             std::string n = info.param;
-                             for (char &c : n)
-                                 if (c == '.')
-                                     c = '_';
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Fixtures, ProbeOracle, ::testing::ValuesIn(kAudioFixtures), file_param_name());
+INSTANTIATE_TEST_SUITE_P(VideoOnly, ProbeOracle, ::testing::ValuesIn(kVideoOnlyFixtures), file_param_name());
 
 TEST(Probe, FailureReportsHoldOkFalseAndAnError)
 {
@@ -179,7 +169,7 @@ TEST(Probe, ReportStaysValidWithinItsBuffer)
     EXPECT_EQ(r["streams"].size(), 1u);
 }
 
-TEST(Probe, ContainerWithoutStreamsGivesTwoEmptyLists)
+TEST(Probe, ContainerWithoutStreamsHasNoStreamInfo)
 {
     const std::string path = scratch_dir() + "/none.ts";
     // An MPEG-TS of null packets only: a valid container with no elementary streams.
@@ -193,13 +183,8 @@ TEST(Probe, ContainerWithoutStreamsGivesTwoEmptyLists)
         ts += pkt;
     }
     write_file(path, ts);
-    json r = parse(audioextract_probe(path.c_str()));
-    if (r["ok"] == true) {
-        EXPECT_EQ(r["audio_streams"], json::array());
-        EXPECT_EQ(r["streams"], json::array());
-    } else {
-        EXPECT_TRUE(r.contains("error"));
-    }
+    // FFmpeg 5.1 and 9 alike find no stream information in it.
+    EXPECT_EQ(parse(audioextract_probe(path.c_str())), (json{{"ok", false}, {"error", "no stream info"}}));
 }
 
 }  // namespace

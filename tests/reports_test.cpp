@@ -112,8 +112,7 @@ TEST_F(Result, RunningSessionIsNotOkAndHasNoSizeOrTime)
     const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
     slow_feeder feed(fifo, media("long.mkv"), 1 << 20);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
-    ASSERT_TRUE(feed.wait_first_written(30s));
-    ASSERT_TRUE(wait_packets_flow(id));
+    ASSERT_TRUE(copying_from(feed, id));
 
     json r = parse(audioextract_result(id));
     EXPECT_EQ(r["state"], AE_STATE_RUNNING);

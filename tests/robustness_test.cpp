@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -36,106 +37,124 @@ std::string corrupt_index(std::string mp4)
 }
 
 struct bad_input {
-    std::string name;  // shown on failure
     std::string in, out;
 };
 
-std::vector<bad_input> bad_inputs(const std::string &dir)
+// One case of the table: its name, and how it makes its input and names its output in a fresh directory.
+struct bad_input_case {
+    const char *name;
+    std::function<bad_input(const std::string &dir)> make;
+    friend void PrintTo(const bad_input_case &c, std::ostream *os) { *os << c.name; }
+};
+
+std::string noise()
 {
-    const std::string mp4 = read_file(media("mp4_aac.mp4")), mkv = read_file(media("mkv_many.mkv"));
-    std::string noise(65536, '\0');
+    std::string bytes(65536, '\0');
     std::mt19937 rng(7);
-    for (char &c : noise)
+    for (char &c : bytes)
         c = static_cast<char>(rng());
-    const std::vector<std::pair<std::string, std::string>> files = {
-        {"empty.mp4", ""},
-        {"noise.mkv", noise},
-        {"text.mp3", "This is not media. It only has an extension that says so.\n"},
-        {"cut_half.mp4", cut(mp4, 0.5)},
-        {"cut_head.mp4", cut(mp4, 0.02)},
-        {"cut_half.mkv", cut(mkv, 0.5)},
-        {"cut_head.mkv", cut(mkv, 0.01)},
-        {"bad_index.mp4", corrupt_index(mp4)},
-        {"quote\"back\\slash.mp4", mp4},
-        {"new\nline.mp4", mp4},
-        {"bytes\xff\xfe\x80.mp4", mp4},
-    };
-    std::vector<bad_input> cases;
-    for (const auto &[name, bytes] : files) {
-        write_file(dir + "/" + name, bytes);
-        cases.push_back({name, dir + "/" + name, dir + "/out-" + name + ".m4a"});
-    }
-    fs::create_directories(dir + "/a_dir");
-    cases.push_back({"directory as input", dir + "/a_dir", dir + "/o.m4a"});
-    cases.push_back({"directory as output", media("mp4_aac.mp4"), dir + "/a_dir"});
-    cases.push_back({"missing output directory", media("mp4_aac.mp4"), dir + "/missing/o.m4a"});
-    cases.push_back({"output where nothing can be created", media("mp4_aac.mp4"), "/proc/o.m4a"});
-    cases.push_back({"output with quotes and backslashes", media("mp4_aac.mp4"), dir + "/o \"x\" \\y.m4a"});
-    cases.push_back({"output with a newline and non-UTF-8", media("mp4_aac.mp4"), dir + "/o\n\xff\xc3.m4a"});
-    const std::string in_copy = dir + "/self.m4a";
-    fs::copy_file(media("mp4_aac.mp4"), in_copy);
-    symlink(in_copy.c_str(), (dir + "/link_to_self.m4a").c_str());
-    cases.push_back({"output a symbolic link to the input", in_copy, dir + "/link_to_self.m4a"});
-    return cases;
+    return bytes;
 }
 
-class BadInput : public Sessions {};
+// An input file made from bytes, extracted next to itself.
+bad_input_case file_case(const char *name, const char *file, std::function<std::string()> bytes)
+{
+    return {name, [file, bytes](const std::string &dir) {
+                write_file(dir + "/" + file, bytes());
+                return bad_input{dir + "/" + file, dir + "/out-" + file + ".m4a"};
+            }};
+}
+
+// The good input into an output path of the given shape.
+bad_input_case output_case(const char *name, std::function<std::string(const std::string &dir)> out)
+{
+    return {name, [out](const std::string &dir) { return bad_input{media("mp4_aac.mp4"), out(dir)}; }};
+}
+
+const std::vector<bad_input_case> kBadInputs = {
+    file_case("Empty", "empty.mp4", [] { return std::string(); }),
+    file_case("Noise", "noise.mkv", noise),
+    file_case("Text", "text.mp3", [] { return std::string("This is not media. It only has an extension that says so.\n"); }),
+    file_case("Mp4CutInHalf", "cut_half.mp4", [] { return cut(read_file(media("mp4_aac.mp4")), 0.5); }),
+    file_case("Mp4HeadOnly", "cut_head.mp4", [] { return cut(read_file(media("mp4_aac.mp4")), 0.02); }),
+    file_case("MkvCutInHalf", "cut_half.mkv", [] { return cut(read_file(media("mkv_many.mkv")), 0.5); }),
+    file_case("MkvHeadOnly", "cut_head.mkv", [] { return cut(read_file(media("mkv_many.mkv")), 0.01); }),
+    file_case("Mp4IndexPastTheEnd", "bad_index.mp4", [] { return corrupt_index(read_file(media("mp4_aac.mp4"))); }),
+    file_case("InputNameWithQuotes", "quote\"back\\slash.mp4", [] { return read_file(media("mp4_aac.mp4")); }),
+    file_case("InputNameWithNewline", "new\nline.mp4", [] { return read_file(media("mp4_aac.mp4")); }),
+    file_case("InputNameNotUtf8", "bytes\xff\xfe\x80.mp4", [] { return read_file(media("mp4_aac.mp4")); }),
+    {"DirectoryAsInput",
+     [](const std::string &dir) {
+         fs::create_directories(dir + "/a_dir");
+         return bad_input{dir + "/a_dir", dir + "/o.m4a"};
+     }},
+    output_case("DirectoryAsOutput",
+                [](const std::string &dir) {
+                    fs::create_directories(dir + "/a_dir");
+                    return dir + "/a_dir";
+                }),
+    output_case("MissingOutputDirectory", [](const std::string &dir) { return dir + "/missing/o.m4a"; }),
+    output_case("OutputWhereNothingCanBeCreated", [](const std::string &) { return std::string("/proc/o.m4a"); }),
+    output_case("OutputWithQuotes", [](const std::string &dir) { return dir + "/o \"x\" \\y.m4a"; }),
+    output_case("OutputWithNewlineAndNonUtf8", [](const std::string &dir) { return dir + "/o\n\xff\xc3.m4a"; }),
+    {"OutputALinkToTheInput",
+     [](const std::string &dir) {
+         fs::copy_file(media("mp4_aac.mp4"), dir + "/self.m4a");
+         symlink((dir + "/self.m4a").c_str(), (dir + "/link_to_self.m4a").c_str());
+         return bad_input{dir + "/self.m4a", dir + "/link_to_self.m4a"};
+     }},
+};
+
+class BadInput : public Sessions, public ::testing::WithParamInterface<bad_input_case> {};
 
 // Paths are bytes: one that is not UTF-8 is reported byte for byte (no JSON text could name it otherwise),
-// so a strict parser needs those bytes masked; the structure around them must still be valid JSON.
-json parse_bytes(const char *text)
-{
-    std::string masked = text;
-    for (char &c : masked)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            c = '?';
-    return parse(masked.c_str());
-}
-
-TEST_F(BadInput, EveryReportParsesAndEverySessionEnds)
+// so reports are read with those bytes masked.
+TEST_P(BadInput, EveryReportParsesTheSessionEndsAndNoFileIsLost)
 {
     const std::string dir = scratch_dir();
-    const std::string self_before = read_file(media("mp4_aac.mp4"));
-    for (const bad_input &c : bad_inputs(dir)) {
-        SCOPED_TRACE(c.name);
-        json p = parse_bytes(audioextract_probe(c.in.c_str()));
-        EXPECT_TRUE(p.contains("ok"));
-        const bool out_existed = exists(c.out);
+    const bad_input c = GetParam().make(dir);
+    const std::string in_before = read_file(c.in);
+    json p = parse_masked(audioextract_probe(c.in.c_str()));
+    EXPECT_TRUE(p.contains("ok"));
+    const bool out_existed = exists(c.out);
 
-        const int32_t id = audioextract_start(c.in.c_str(), c.out.c_str(), -1);
-        ASSERT_GE(id, 0);
-        const int state = wait_final(id);
-        ASSERT_GE(state, AE_STATE_DONE) << "session never ended";
-        parse(audioextract_progress(id));
-        const std::string text = audioextract_result(id);
-        json r = parse_bytes(text.c_str());
-        if (state != AE_STATE_FAILED) {
-            std::string shown;  // the path as the report shows it: control bytes dropped, the rest kept
-            for (char ch : c.out)
-                if (static_cast<unsigned char>(ch) >= 0x20)
-                    shown += static_cast<unsigned char>(ch) >= 0x80 ? '?' : ch;
-            EXPECT_EQ(r["out_path"], shown);
-        }
-        audioextract_free(id);
-        if (state == AE_STATE_DONE)
-            EXPECT_TRUE(exists(c.out)) << r;
-        else if (!out_existed)
-            EXPECT_FALSE(exists(c.out)) << r;
-        else
-            EXPECT_TRUE(exists(c.out)) << "a file the session did not write is kept: " << r;
+    const int32_t id = audioextract_start(c.in.c_str(), c.out.c_str(), -1);
+    ASSERT_GE(id, 0);
+    const int state = wait_final(id);
+    ASSERT_GE(state, AE_STATE_DONE) << "session never ended";
+    parse(audioextract_progress(id));
+    const std::string text = audioextract_result(id);
+    json r = parse_masked(text.c_str());
+    if (state != AE_STATE_FAILED) {
+        std::string shown;  // the path as the report shows it: control bytes dropped, the rest kept
+        for (char ch : c.out)
+            if (static_cast<unsigned char>(ch) >= 0x20)
+                shown += static_cast<unsigned char>(ch) >= 0x80 ? '?' : ch;
+        EXPECT_EQ(r["out_path"], shown);
     }
-    EXPECT_EQ(read_file(dir + "/self.m4a"), self_before) << "the input is never written";
+    audioextract_free(id);
+    if (state == AE_STATE_DONE)
+        EXPECT_TRUE(exists(c.out)) << r;
+    else
+        EXPECT_EQ(exists(c.out), out_existed) << "a failed session leaves the output's name as it was: " << r;
+    EXPECT_EQ(read_file(c.in), in_before) << "the input is never written";
+    EXPECT_EQ(temp_output_in(dir), "");
 }
 
-TEST_F(BadInput, OverlongPathsAreRefusedAndExactLimitAccepted)
+INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(kBadInputs),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+class Limits : public Sessions {};
+
+TEST_F(Limits, OverlongPathsAreRefusedAndExactLimitAccepted)
 {
     const std::string dir = scratch_dir();
     std::string at_limit = dir + "/";
     at_limit += std::string(1198 - at_limit.size(), 'x');
     EXPECT_EQ(audioextract_start(at_limit.c_str(), (dir + "/o.m4a").c_str(), -1), 0);
     EXPECT_EQ(wait_final(0), AE_STATE_FAILED);
-    EXPECT_EQ(audioextract_start((at_limit + "x").c_str(), (dir + "/o.m4a").c_str(), -1), -1);
-    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (at_limit + "x").c_str(), -1), -1);
+    EXPECT_EQ(audioextract_start((at_limit + "x").c_str(), (dir + "/o.m4a").c_str(), -1), AE_ERR_BAD_PATH);
+    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (at_limit + "x").c_str(), -1), AE_ERR_BAD_PATH);
     json p = parse(audioextract_probe((at_limit + std::string(5000, 'y')).c_str()));
     EXPECT_EQ(p["ok"], false);
 }
@@ -152,7 +171,7 @@ size_t count_entries(const char *dir)
 }
 
 // Four sessions at a time on a long input, cancelled or freed at random points (fixed seed).
-TEST_F(BadInput, ChurnLeavesNoThreadsFilesOrOutputsBehind)
+TEST_F(Limits, ChurnLeavesNoThreadsFilesOrOutputsBehind)
 {
     const char *env = std::getenv("AE_CHURN_CYCLES");
     const int cycles = env ? std::atoi(env) : 2000;

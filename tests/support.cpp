@@ -30,6 +30,21 @@ std::string media(const std::string &name)
     return path;
 }
 
+const std::vector<std::string> kAudioFixtures = {
+    "mp4_aac.mp4", "mp4_two.mp4", "mov_pcm.mov", "mkv_many.mkv", "mkv_sub.mkv",  "webm_opus.webm", "avi_mp3.avi",
+    "ts_two.ts",   "flv_aac.flv", "vorbis.ogg",  "opus.opus",    "flac.flac",    "wav.wav",        "adts.aac",
+    "mp3_cover.mp3"};
+const std::vector<std::string> kVideoOnlyFixtures = {"video_only.mp4", "video_only.mkv"};
+
+std::string name_of_file(const std::string &file)
+{
+    std::string n = file;
+    for (char &c : n)
+        if (c == '.')
+            c = '_';
+    return n;
+}
+
 std::string scratch_dir()
 {
     const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -115,6 +130,26 @@ json parse(const char *text)
         ADD_FAILURE() << "not JSON: " << e.what() << "\n" << text;
         return json::object();
     }
+}
+
+json parse_masked(const char *text)
+{
+    std::string masked = text;
+    for (char &c : masked)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            c = '?';
+    return parse(masked.c_str());
+}
+
+::testing::AssertionResult copying_from(slow_feeder &feed, int32_t id)
+{
+    if (id < 0)
+        return ::testing::AssertionFailure() << "start refused: " << id;
+    if (!feed.wait_first_written(std::chrono::seconds(30)))
+        return ::testing::AssertionFailure() << "the worker never opened the FIFO";
+    if (!wait_packets_flow(id))
+        return ::testing::AssertionFailure() << "no packet was copied";
+    return ::testing::AssertionSuccess();
 }
 
 int wait_final(int32_t id, std::chrono::milliseconds limit)

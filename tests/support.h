@@ -1,6 +1,7 @@
 // Helpers shared by the tests: fixtures, waiting on sessions, reading reports, and ffprobe as an oracle.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -16,6 +17,18 @@ using json = nlohmann::json;
 
 // A generated media file (made by make_media.sh before the tests run).
 std::string media(const std::string &name);
+
+// The generated files that hold audio, of every container the media script makes.
+extern const std::vector<std::string> kAudioFixtures;
+// The files without audio.
+extern const std::vector<std::string> kVideoOnlyFixtures;
+
+// A parameterised test's name from a file name: "mp4_aac.mp4" gives "mp4_aac_mp4".
+std::string name_of_file(const std::string &file);
+struct file_param_name {
+    template <class Info>
+    std::string operator()(const Info &info) const { return name_of_file(info.param); }
+};
 
 // A fresh empty directory under the build tree, unique to the calling test.
 std::string scratch_dir();
@@ -35,11 +48,19 @@ std::string shell_quote(const std::string &s);
 // Parses a report; a report that is not valid JSON fails the calling test.
 json parse(const char *text);
 
+// Parses a report that may copy bytes which are not UTF-8 (paths, tags): those bytes are masked as '?',
+// and the structure around them must still be valid JSON.
+json parse_masked(const char *text);
+
 // Polls the session until it reaches a final state (or the time limit passes) and returns that state.
 int wait_final(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // Polls until the session has handed a packet to its output: the worker is then known to be copying.
 bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// Waits until the feeder has written its first bytes and the session has handed a packet to its output:
+// the worker is then copying and will soon wait in a read of the FIFO.
+::testing::AssertionResult copying_from(class slow_feeder &feed, int32_t id);
 
 // Polls until a thread of this process sits in a read(2) on the file at `path` (a FIFO the test feeds): the
 // worker then has nothing buffered left to act on, and waits for the test.

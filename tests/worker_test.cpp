@@ -209,8 +209,7 @@ TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
     const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
     slow_feeder feed(fifo, media(c.fixture), c.first_bytes);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), c.index);
-    ASSERT_TRUE(feed.wait_first_written(30s));
-    ASSERT_TRUE(wait_packets_flow(id));  // copying now, and soon blocked in a read
+    ASSERT_TRUE(copying_from(feed, id));  // copying now, and soon blocked in a read
     ASSERT_EQ(audioextract_status(id), AE_STATE_RUNNING);
     EXPECT_FALSE(exists(out)) << "the output takes its name only when complete";
     EXPECT_NE(temp_output_in(dir), "") << "the header is written before the copy";
@@ -252,8 +251,7 @@ TEST_F(WorkerFifo, FreeOfABlockedWorkerReturnsOnceTheReadReturns)
     const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
     slow_feeder feed(fifo, media("long.mkv"), 2 << 20);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
-    ASSERT_TRUE(feed.wait_first_written(30s));
-    ASSERT_TRUE(wait_packets_flow(id));
+    ASSERT_TRUE(copying_from(feed, id));
     ASSERT_TRUE(wait_blocked_in_read(fifo));
 
     const auto released_at = std::chrono::steady_clock::now() + 300ms;
