@@ -8,6 +8,7 @@ PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev
           nlohmann-json3-dev libcli11-dev)
 if [ "${1:-}" = "--test" ]; then
     PACKAGES+=(libgtest-dev python3 python3-pytest tmux "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
+               python3-distributed python3-tqdm python3-venv python3-setuptools python3-wheel
                g++-mingw-w64-x86-64-posix)
 fi
 missing=()

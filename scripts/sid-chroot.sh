@@ -10,7 +10,8 @@ set -euo pipefail
 ROOT=${AE_SID_ROOT:-/var/tmp/belmarun-audioextract-sid}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES="g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg libgtest-dev \
-nlohmann-json3-dev libcli11-dev python3 python3-pytest tmux ca-certificates"
+nlohmann-json3-dev libcli11-dev python3 python3-pytest tmux ca-certificates python3-distributed python3-tqdm \
+python3-venv python3-setuptools python3-wheel"
 STAMP="$ROOT/.ae-packages"
 
 need_root() {

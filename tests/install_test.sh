@@ -7,7 +7,7 @@ version=$2  # the project version the build was configured with
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name belmarun-audioextract.so)")
+libdir=$(dirname "$(find "$prefix" -name belmarun-audioextract.so -not -path "*-packages/*")")
 test -f "$prefix/include/audioextract.h"
 test -f "$libdir/pkgconfig/belmarun-audioextract.pc"
 
@@ -27,4 +27,8 @@ C
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -std=c99 -Wall -Werror "$prefix/host.c" -o "$prefix/host" $(pkg-config --cflags --libs belmarun-audioextract)
 LD_LIBRARY_PATH="$libdir" "$prefix/host"
+# The Python package, installed beside them, loads the module it carries.
+pydir=$(dirname "$(find "$prefix" -path '*dist-packages/audioextract/__init__.py')")
+(cd / && PYTHONPATH=$(dirname "$pydir") /usr/bin/python3 -c 'import audioextract; print(audioextract.version())') |
+    grep -q "^$version (libavformat "
 echo "install: ok"

@@ -1,0 +1,101 @@
+"""The library's JSON reports as typed objects.
+
+Reports copy file names and tags byte for byte, and those bytes need not be UTF-8: they are decoded with
+surrogate escapes, so nothing is lost and os.fsencode gives a path back its original bytes.
+"""
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from typing import Any, Optional
+
+
+def parse(text: bytes) -> dict[str, Any]:
+    return json.loads(text.decode("utf-8", "surrogateescape"))
+
+
+@dataclass(frozen=True)
+class Stream:
+    """One stream of a file, of any type."""
+    index: int
+    type: str
+    codec: str
+    width: int = 0
+    height: int = 0
+    fps: float = 0.0
+
+
+@dataclass(frozen=True)
+class AudioStream:
+    """An audio stream: what extraction needs to know of it."""
+    index: int
+    codec: str
+    channels: int
+    sample_rate: int
+    bitrate: int
+    language: str
+    suggested_ext: str
+
+
+@dataclass(frozen=True)
+class Probe:
+    """What the library reports of a media file."""
+    format: str
+    duration_ms: int
+    streams: list[Stream] = field(default_factory=list)
+    audio_streams: list[AudioStream] = field(default_factory=list)
+
+    @classmethod
+    def from_report(cls, r: dict[str, Any]) -> "Probe":
+        return cls(format=r["format"], duration_ms=r["duration_ms"],
+                   streams=[Stream(**s) for s in r["streams"]],
+                   audio_streams=[AudioStream(**a) for a in r["audio_streams"]])
+
+    def audio(self, index: Optional[int] = None) -> Optional[AudioStream]:
+        """The audio stream with that index, or the first one when index is None."""
+        for a in self.audio_streams:
+            if index is None or index < 0 or a.index == index:
+                return a
+        return None
+
+
+@dataclass(frozen=True)
+class Progress:
+    """Where a running extraction has got to."""
+    state: int
+    percent: float
+    processed_ms: int
+    total_ms: int
+    packets: int
+
+
+@dataclass(frozen=True)
+class Result:
+    """A finished extraction."""
+    out_path: str
+    out_size_bytes: int
+    codec: str
+    duration_ms: int
+    packets_written: int
+    elapsed_ms: int
+
+
+class AudioExtractError(Exception):
+    """A failure the library reported; `text` is its own error text."""
+
+    def __init__(self, text: str, path: Optional[str] = None) -> None:
+        super().__init__(f"{path}: {text}" if path else text)
+        self.text = text
+        self.path = path
+
+
+class ProbeError(AudioExtractError):
+    """The probe failed ("open: ...", "no stream info", "empty path")."""
+
+
+class ExtractionError(AudioExtractError):
+    """The extraction ended failed; `text` is one of the texts the header lists."""
+
+
+class ExtractionCancelled(AudioExtractError):
+    """The extraction was cancelled; it left no file."""
