@@ -10,6 +10,7 @@ cmake --build build -j2 >/dev/null
 python3 bench/run.py --runs "${AE_BENCH_RUNS:-5}" --out build-bench/results-native.md
 AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-sid --out build-bench/results-sid.md" \
     scripts/sid-chroot.sh
+/usr/bin/python3 bench/batch.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-batch.md
 {
     echo "# Benchmark results"
     echo
@@ -19,5 +20,7 @@ AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-si
     cat build-bench/results-native.md
     echo
     cat build-bench/results-sid.md
+    echo
+    cat build-bench/results-batch.md
 } > bench/results.md
 cat bench/results.md
