@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""Benchmark on cold storage: the command-line host against the ffmpeg command line and against `cat` of
+the whole file, with the page cache dropped before every run, and optionally with reads throttled the way a
+hard disk or a network share limits them.
+
+    /usr/bin/python3 bench/cold.py [--runs N] [--modes cold,slow] [--section FILE]   (root only)
+
+Inputs (about 630 MB each, 360 s of 720p video with AAC 192k and AC3 448k): MP4 as FFmpeg interleaves it,
+fragmented MP4 with 2 s and with 10 s fragments, MKV and MPEG-TS. Modes: "cold" drops the page cache
+(echo 3 > /proc/sys/vm/drop_caches) before each run; "slow" also runs each command in a cgroup-v1 blkio
+group that limits reads on the disk holding the files to 200 requests/s and 150 MiB/s. The group is
+created and removed here. Runs are interleaved (host, ffmpeg, cat, host, ...); medians are reported.
+"""
+import argparse
+import datetime
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CGROUP = "/sys/fs/cgroup/blkio/belmarun-audioextract-bench"
+IOPS, BPS = 200, 157286400
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args], check=True)
+
+
+def make_inputs(data):
+    os.makedirs(data, exist_ok=True)
+    clip = os.path.join(data, "clip60.mkv")
+    if not os.path.exists(clip):
+        print("generating a 60 s 720p clip with 10 s between keyframes ...", flush=True)
+        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:duration=60",
+               "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=60",
+               "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000:duration=60",
+               "-map", "0:v", "-map", "1:a", "-map", "2:a", "-c:v", "mpeg4", "-g", "250", "-b:v", "13500k",
+               "-maxrate", "13500k", "-bufsize", "4M", "-c:a:0", "aac", "-b:a:0", "192k", "-ac:a:0", "2",
+               "-c:a:1", "ac3", "-b:a:1", "448k", "-ac:a:1", "6", clip + ".tmp.mkv")
+        os.rename(clip + ".tmp.mkv", clip)
+    kinds = {
+        "MP4": ("mp4", []),
+        "fragmented MP4, 2 s": ("mp4", ["-movflags", "+frag_keyframe+empty_moov+delay_moov",
+                                        "-frag_duration", "2000000"]),
+        "fragmented MP4, 10 s": ("mp4", ["-movflags", "+frag_keyframe+empty_moov+delay_moov",
+                                         "-frag_duration", "10000000"]),
+        "MKV": ("mkv", []),
+        "MPEG-TS": ("ts", []),
+    }
+    paths = {}
+    for n, (name, (ext, opts)) in enumerate(kinds.items()):
+        path = os.path.join(data, f"cold{n}.{ext}")
+        if not os.path.exists(path):
+            print(f"generating {name} ...", flush=True)
+            ffmpeg("-stream_loop", "5", "-i", clip, "-map", "0", "-c", "copy", *opts, path + ".tmp." + ext)
+            os.rename(path + ".tmp." + ext, path)
+        paths[name] = path
+    return paths
+
+
+def device_of(path):
+    st = os.stat(path)
+    return f"{os.major(st.st_dev)}:{os.minor(st.st_dev)}"
+
+
+def whole_disk(dev):
+    """blkio throttles apply to whole disks: the disk a partition belongs to."""
+    sys_path = os.path.realpath(f"/sys/dev/block/{dev}")
+    if os.path.exists(os.path.join(sys_path, "partition")):
+        return open(os.path.join(os.path.dirname(sys_path), "dev")).read().strip()
+    return dev
+
+
+def make_cgroup(dev):
+    os.makedirs(CGROUP, exist_ok=True)
+    with open(os.path.join(CGROUP, "blkio.throttle.read_iops_device"), "w") as f:
+        f.write(f"{dev} {IOPS}")
+    with open(os.path.join(CGROUP, "blkio.throttle.read_bps_device"), "w") as f:
+        f.write(f"{dev} {BPS}")
+
+
+def remove_cgroup():
+    if os.path.isdir(CGROUP):
+        os.rmdir(CGROUP)
+
+
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3")
+
+
+def run(cmd, slow):
+    drop_caches()
+    if slow:
+        cmd = ["sh", "-c", f'echo $$ > {CGROUP}/cgroup.procs && exec "$@"', "sh", *cmd]
+    t0 = time.perf_counter()
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - t0
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--modes", default="cold,slow")
+    ap.add_argument("--only", default="", help="comma-separated input names to measure")
+    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--data", default=os.path.join(ROOT, "build-bench", "cold"))
+    ap.add_argument("--section", default=os.path.join(ROOT, "build-bench", "results-cold.md"))
+    args = ap.parse_args()
+    if os.geteuid() != 0:
+        print("bench/cold.py: dropping the page cache and throttling reads need root; skipped")
+        return
+    host = os.path.join(args.build, "audioextract")
+    inputs = make_inputs(args.data)
+    if args.only:
+        inputs = {k: v for k, v in inputs.items() if k in args.only.split(",")}
+    out = os.path.join(args.data, "out")
+    os.makedirs(out, exist_ok=True)
+    modes = args.modes.split(",")
+    lines = []
+    if "slow" in modes:
+        make_cgroup(whole_disk(device_of(next(iter(inputs.values())))))
+    try:
+        for mode in modes:
+            slow = mode == "slow"
+            lines += ["", f"**{'Cold and throttled (200 reads/s, 150 MiB/s)' if slow else 'Cold, unthrottled'}**", "",
+                      "| input | host | ffmpeg CLI | cat | host / cat | host / ffmpeg |", "|---|---|---|---|---|---|"]
+            for name, path in inputs.items():
+                cmds = {
+                    "host": [host, "extract", path, os.path.join(out, "host.m4a"), "--stream", "1", "--force",
+                             "--quiet"],
+                    "ffmpeg": ["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path, "-map", "0:a:0", "-c", "copy",
+                               os.path.join(out, "ffmpeg.m4a")],
+                    "cat": ["cat", path],
+                }
+                t = {k: [] for k in cmds}
+                for _ in range(args.runs):
+                    for k, c in cmds.items():
+                        t[k].append(run(c, slow))
+                m = {k: statistics.median(v) for k, v in t.items()}
+                size = os.path.getsize(path) / 1e6
+                line = (f"| {name} ({size:.0f} MB) | {m['host']:.2f} s | {m['ffmpeg']:.2f} s | {m['cat']:.2f} s | "
+                        f"**{m['host'] / m['cat']:.2f}x** | {m['host'] / m['ffmpeg']:.2f}x |")
+                print(mode, line, flush=True)
+                lines.append(line)
+            mp4 = inputs.get("MP4")
+            if mp4:
+                p = {"host": [], "ffprobe": []}
+                for _ in range(args.runs):
+                    p["host"].append(run([host, "probe", "--json", mp4], slow))
+                    p["ffprobe"].append(run(["ffprobe", "-v", "error", "-show_format", "-show_streams", mp4], slow))
+                line = (f"Probe of the MP4: host {statistics.median(p['host']):.2f} s, ffprobe "
+                        f"{statistics.median(p['ffprobe']):.2f} s.")
+                print(mode, line, flush=True)
+                lines += ["", line]
+    finally:
+        remove_cgroup()
+    ffv = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout.splitlines()[0]
+    head = ["### Cold storage", "",
+            f"Measured {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} with {ffv.split(' Copyright')[0]}: page "
+            f"cache dropped before every run, medians of {args.runs} interleaved runs. Repeat with "
+            "`sudo /usr/bin/python3 bench/cold.py`."]
+    with open(args.section, "w") as f:
+        f.write("\n".join(head + lines) + "\n")
+
+
+if __name__ == "__main__":
+    main()
