@@ -15,6 +15,7 @@ extern "C" {
 #include "input.h"
 #include "output.h"
 #include "platform.h"
+#include "read_plan.h"
 #include "rebase.h"
 #include "session.h"
 
@@ -33,6 +34,7 @@ struct ae_job {
     AVFormatContext *mux = nullptr;
     ae_output out;
     AVPacket *pkt = nullptr;
+    ae_read_plan plan;  // MP4/MOV: where the chosen stream's samples are, asked for ahead of use
     int idx = -1;
     int64_t out_size = 0;
 };
@@ -40,6 +42,13 @@ struct ae_job {
 bool cancel_seen(const ae_job &j)
 {
     return ae_load(j.s->cancel_requested) != 0;
+}
+
+// A planned reader asks for what the index says comes next; a failure to plan only loses the hint.
+void ask_ahead(ae_job &j)
+{
+    if (j.plan.stream >= 0 && ae_plan_refresh(&j.plan, j.in.ctx))
+        ae_plan_advise(&j.plan, j.in.io.fd, j.in.io.pos);
 }
 
 // The chosen stream's index, or -1: a requested index must name an audio stream; a negative request
@@ -56,18 +65,29 @@ int choose_stream(const AVFormatContext *in, int32_t requested)
 }
 
 // The demuxer is told that no other stream is wanted, so it can skip their data instead of reading it into
-// packets. MP4/MOV demuxers then seek from one audio sample to the next; small reads keep each seek from
-// pulling in the video samples around it (larger reads suit interleaved containers such as MKV and TS).
+// packets. MP4/MOV demuxers then seek from one audio sample to the next: small reads keep each seek from
+// pulling in the video samples around it, and the samples' ranges are asked for ahead from the index.
+// Interleaved containers such as MKV and TS are read front to back, asked for well ahead.
 void read_only_what_is_needed(ae_job &j)
 {
     AVFormatContext *in = j.in.ctx;
     for (unsigned i = 0; i < in->nb_streams; ++i)
         if (static_cast<int>(i) != j.idx)
             in->streams[i]->discard = AVDISCARD_ALL;
-    if (j.in.local && std::strstr(in->iformat->name, "mov"))
+    if (!j.in.local || !j.in.pb->seekable)
+        return;
+    if (std::strstr(in->iformat->name, "mov")) {
         j.in.io.max_read = AE_MOV_READ_BLOCK;
-    else if (j.in.local)
+        j.plan.stream = j.idx;
+        if (!ae_plan_refresh(&j.plan, in) || !ae_plan_is_coarse(&j.plan)) {
+            ae_plan_free(&j.plan);
+            j.plan.stream = -1;
+        }
+        ask_ahead(j);
+    } else {
         ae_advise_sequential(j.in.io.fd);
+        j.in.io.read_ahead = true;
+    }
 }
 
 const char *open_input(ae_job &j)
@@ -175,6 +195,7 @@ const char *copy_packets(ae_job &j)
             av_packet_unref(pkt);
             continue;
         }
+        ask_ahead(j);
 
         if (ae_rebase(&pkt->pts, &pkt->dts, &first_pts)) {
             const int64_t ms = av_rescale_q(pkt->pts, tb_in, AVRational{1, 1000});
@@ -210,6 +231,7 @@ const char *finish_output(ae_job &j)
 // output's name is never touched here.
 void release(ae_job &j)
 {
+    ae_plan_free(&j.plan);
     av_packet_free(&j.pkt);
     ae_output_discard(&j.out);
     if (j.mux)

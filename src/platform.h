@@ -41,6 +41,10 @@ int ae_close(int fd);                                 // 0, or -1 when buffered 
 // Tells the kernel the file will be read from front to back (a no-op where there is no such hint).
 void ae_advise_sequential(int fd);
 
+// Asks the kernel to start reading [pos, pos + len) into its cache now, without waiting for it (a no-op
+// where there is no such hint).
+void ae_advise_willneed(int fd, int64_t pos, int64_t len);
+
 // Renames from onto to, replacing a file already at to, as one step. False on failure.
 bool ae_rename_replace(const char *from, const char *to);
 

@@ -123,6 +123,11 @@ void ae_advise_sequential(int fd)
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
+void ae_advise_willneed(int fd, int64_t pos, int64_t len)
+{
+    posix_fadvise(fd, static_cast<off_t>(pos), static_cast<off_t>(len), POSIX_FADV_WILLNEED);
+}
+
 bool ae_rename_replace(const char *from, const char *to)
 {
     return rename(from, to) == 0;

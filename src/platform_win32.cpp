@@ -143,6 +143,8 @@ int ae_close(int fd)
 
 void ae_advise_sequential(int) {}
 
+void ae_advise_willneed(int, int64_t, int64_t) {}
+
 bool ae_rename_replace(const char *from, const char *to)
 {
     return MoveFileExW(ae_wide(from).data(), ae_wide(to).data(), MOVEFILE_REPLACE_EXISTING) != 0;

@@ -1,0 +1,56 @@
+// Reading a file the way its storage likes it. A cold file on a disk or a network share costs a request
+// per region read, so the reader tells the kernel ahead of time what it will need:
+//  - interleaved containers (MKV, MPEG-TS) are read front to back: the next tens of megabytes are asked
+//    for ahead of the read position, so skipping another stream's data never breaks the kernel's
+//    read-ahead into small requests;
+//  - MP4/MOV are read where the chosen stream's samples are, from the demuxer's index: its sample
+//    ranges, merged where the gap between two costs less to read than to skip, are asked for ahead of
+//    use, so a cold read takes few large requests. Fragmented files grow the index as each fragment is
+//    parsed; the header of the next fragment is asked for as soon as its place is known.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct AVFormatContext;
+
+// A byte range [pos, end) of a file.
+struct ae_region {
+    int64_t pos;
+    int64_t end;
+};
+
+// Merges regions given in any order: sorted by position, overlapping ones joined, and two joined also
+// when the gap between them is at most max_gap bytes. Returns how many remain at the front of r.
+size_t ae_merge_regions(ae_region *r, size_t n, int64_t max_gap);
+
+// A gap this small costs less to read than a separate request (a request on a disk or share costs about
+// what this many bytes take to transfer).
+constexpr int64_t AE_MERGE_GAP = 512 * 1024;
+// How far ahead of the read position data is asked for.
+constexpr int64_t AE_READ_AHEAD = 48 * 1024 * 1024;
+// What a fragment's header is assumed to need at most: enough for the moof and the mdat header.
+constexpr int64_t AE_FRAGMENT_HEADER = 64 * 1024;
+
+// The regions of one MP4/MOV stream still to be asked for, refreshed from the demuxer's index.
+struct ae_read_plan {
+    ae_region *regions = nullptr;  // merged, in file order; av_malloc'd
+    size_t count = 0, cap = 0;
+    size_t next = 0;               // the first region not wholly asked for
+    int64_t asked = 0;             // how far into that region it has been asked for
+    int stream = -1;
+    int seen[8] = {};              // index entries already taken, per stream (the first 8 streams)
+};
+
+// Takes the index entries the demuxer has added since the last call: the chosen stream's sample ranges,
+// and where the last fragment ends (the next fragment's header). Returns false when out of memory.
+bool ae_plan_refresh(ae_read_plan *plan, const AVFormatContext *in);
+
+// Whether the planned regions are far apart (they cover under a quarter of the bytes they span): worth
+// asking for one by one. Finely interleaved samples are better left to the kernel's own read-ahead.
+bool ae_plan_is_coarse(const ae_read_plan *plan);
+
+// Asks for what the plan holds between pos and pos + AE_READ_AHEAD that has not been asked for yet.
+void ae_plan_advise(ae_read_plan *plan, int fd, int64_t pos);
+
+void ae_plan_free(ae_read_plan *plan);
