@@ -43,6 +43,11 @@ make_file mp3_cover.mp3 "${A2[@]}" -i cover.png -map 0:a -map 1:v -c:a libmp3lam
     -metadata:s:v title=Cover -metadata:s:v comment="Cover (front)" -f mp3
 make_file video_only.mp4 "${V[@]}" -c:v mpeg4 -f mp4
 make_file video_only.mkv "${V[@]}" -c:v mpeg4 -f matroska
+# Fragmented MP4 (as streaming and some recorders write it), with enough video between the audio runs that
+# the reader plans its reads from the index.
+make_file frag_mp4.mp4 -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=2" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a \
+    -map 2:a -c:v mpeg4 -b:v 20M -g 12 -c:a:0 aac -c:a:1 ac3 \
+    -movflags +frag_keyframe+empty_moov+delay_moov -frag_duration 500000 -f mp4
 # A longer file for tests that need a worker still busy when they act.
 make_file long.mkv -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=600" -c:a pcm_s16le -f matroska
 make_file three_audio.mkv "${V[@]}" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a -map 2:a -map 1:a -c:v mpeg4 \

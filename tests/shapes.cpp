@@ -10,7 +10,7 @@ extern "C" {
 namespace ae_test {
 
 bool write_shaped(const std::string &path, const char *format, const std::vector<std::string> &languages,
-                  const std::vector<shaped_packet> &packets)
+                  const std::vector<shaped_packet> &packets, bool interleave)
 {
     AVFormatContext *out = nullptr;
     if (avformat_alloc_output_context2(&out, nullptr, format, path.c_str()) < 0) {
@@ -45,7 +45,7 @@ bool write_shaped(const std::string &path, const char *format, const std::vector
         pkt->dts = p.dts == INT64_MIN ? AV_NOPTS_VALUE : p.dts;
         pkt->duration = 80;
         av_packet_rescale_ts(pkt, AVRational{1, 8000}, out->streams[p.stream]->time_base);
-        if (av_interleaved_write_frame(out, pkt) < 0) {
+        if ((interleave ? av_interleaved_write_frame(out, pkt) : av_write_frame(out, pkt)) < 0) {
             ADD_FAILURE() << "cannot write packet " << i << " of " << path;
             ok = false;
         }

@@ -33,7 +33,7 @@ std::string media(const std::string &name)
 const std::vector<std::string> kAudioFixtures = {
     "mp4_aac.mp4", "mp4_two.mp4", "mov_pcm.mov", "mkv_many.mkv", "mkv_sub.mkv",  "webm_opus.webm", "avi_mp3.avi",
     "ts_two.ts",   "flv_aac.flv", "vorbis.ogg",  "opus.opus",    "flac.flac",    "wav.wav",        "adts.aac",
-    "mp3_cover.mp3"};
+    "mp3_cover.mp3", "frag_mp4.mp4"};
 const std::vector<std::string> kVideoOnlyFixtures = {"video_only.mp4", "video_only.mkv"};
 
 std::string name_of_file(const std::string &file)
