@@ -9,7 +9,6 @@ extern "C" {
 #include <cstdio>
 
 #include "platform.h"
-#include "read_plan.h"
 #include "session.h"
 
 int ae_interrupted(void *opaque)
@@ -28,13 +27,6 @@ int read_packet(void *opaque, uint8_t *buf, int size)
     if (io->irq && ae_interrupted(const_cast<ae_interrupt *>(io->irq)))
         return AVERROR_EXIT;
     const int64_t want = io->max_read > 0 && io->max_read < size ? io->max_read : size;
-    // Asked for in large steps well ahead, so the reads below (and the skips between them) find the data
-    // in the cache rather than waiting for one small request after another.
-    if (io->read_ahead && io->pos + AE_READ_AHEAD / 2 > io->asked_until) {
-        const int64_t from = io->asked_until > io->pos ? io->asked_until : io->pos;
-        ae_advise_willneed(io->fd, from, io->pos + AE_READ_AHEAD - from);
-        io->asked_until = io->pos + AE_READ_AHEAD;
-    }
     const int64_t n = ae_read(io->fd, buf, static_cast<size_t>(want));
     if (n < 0)
         return AVERROR(EIO);

@@ -20,8 +20,6 @@ struct ae_fd_io {
     const ae_interrupt *irq = nullptr;
     int64_t max_read = 0;      // longest single read, 0 for the buffer's size
     int64_t pos = 0;           // where the next read starts
-    bool read_ahead = false;   // keep the next AE_READ_AHEAD bytes asked for (a front-to-back reader)
-    int64_t asked_until = 0;   // how far the kernel has been asked to read
 };
 
 // A reading or writing context over io->fd (which must outlive it). Null when out of memory.

@@ -1,12 +1,10 @@
-// Reading a file the way its storage likes it. A cold file on a disk or a network share costs a request
-// per region read, so the reader tells the kernel ahead of time what it will need:
-//  - interleaved containers (MKV, MPEG-TS) are read front to back: the next tens of megabytes are asked
-//    for ahead of the read position, so skipping another stream's data never breaks the kernel's
-//    read-ahead into small requests;
-//  - MP4/MOV are read where the chosen stream's samples are, from the demuxer's index: its sample
-//    ranges, merged where the gap between two costs less to read than to skip, are asked for ahead of
-//    use, so a cold read takes few large requests. Fragmented files grow the index as each fragment is
-//    parsed; the header of the next fragment is asked for as soon as its place is known.
+// Reading an MP4/MOV the way cold storage likes it. On a disk or a network share every separate region
+// read costs a request, and the kernel's read-ahead cannot guess where the next audio sample lies when it
+// is megabytes of video away. The demuxer's index knows: the chosen stream's sample ranges, merged where
+// the gap between two costs less to read than to skip, are asked for ahead of use, so a cold read takes
+// one request per run of audio. Fragmented files may grow the index as fragments are parsed; the header
+// of the next fragment is then asked for as soon as its place is known. (Front-to-back readers, MKV and
+// MPEG-TS, and finely interleaved MP4 are left to the kernel's own read-ahead: it keeps up with `cat`.)
 #pragma once
 
 #include <cstddef>
