@@ -119,6 +119,7 @@ def main():
     ap.add_argument("--modes", default="cold,slow")
     ap.add_argument("--only", default="", help="input names to measure, separated by semicolons")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--before", default="", help="another build of the host, measured alongside (a before/after)")
     ap.add_argument("--data", default=os.path.join(ROOT, "build-bench", "cold"))
     ap.add_argument("--section", default=os.path.join(ROOT, "build-bench", "results-cold.md"))
     args = ap.parse_args()
@@ -143,8 +144,10 @@ def main():
                      "slow": "Cold and throttled (200 reads/s, 150 MiB/s): the whole page cache dropped",
                      "cold-file": "Cold file, unthrottled: only the input's pages dropped",
                      "slow-file": "Cold file, throttled (200 reads/s, 150 MiB/s): only the input's pages dropped"}
+            before_head = " | host before | after / before" if args.before else ""
             lines += ["", f"**{title[mode]}**", "",
-                      "| input | host | ffmpeg CLI | cat | host / cat | host / ffmpeg |", "|---|---|---|---|---|---|"]
+                      f"| input | host | ffmpeg CLI | cat | host / cat | host / ffmpeg{before_head} |",
+                      "|---|---|---|---|---|---|" + ("---|---|" if args.before else "")]
             for name, path in inputs.items():
                 cmds = {
                     "host": [host, "extract", path, os.path.join(out, "host.m4a"), "--stream", "1", "--force",
@@ -153,6 +156,8 @@ def main():
                                os.path.join(out, "ffmpeg.m4a")],
                     "cat": ["cat", path],
                 }
+                if args.before:
+                    cmds["before"] = [os.path.join(args.before, "audioextract"), *cmds["host"][1:]]
                 t = {k: [] for k in cmds}
                 for _ in range(args.runs):
                     for k, c in cmds.items():
@@ -161,17 +166,23 @@ def main():
                 size = os.path.getsize(path) / 1e6
                 line = (f"| {name} ({size:.0f} MB) | {m['host']:.2f} s | {m['ffmpeg']:.2f} s | {m['cat']:.2f} s | "
                         f"**{m['host'] / m['cat']:.2f}x** | {m['host'] / m['ffmpeg']:.2f}x |")
+                if args.before:
+                    line += f" {m['before']:.2f} s | {m['host'] / m['before']:.2f}x |"
                 print(mode, line, flush=True)
                 lines.append(line)
             mp4 = inputs.get("MP4")
             if mp4:
-                p = {"host": [], "ffprobe": []}
+                p = {"host": [], "ffprobe": [], "before": []}
                 for _ in range(args.runs):
+                    if args.before:
+                        p["before"].append(run([os.path.join(args.before, "audioextract"), "probe", "--json", mp4],
+                                               slow, mp4 if file_only else None))
                     p["host"].append(run([host, "probe", "--json", mp4], slow, mp4 if file_only else None))
                     p["ffprobe"].append(run(["ffprobe", "-v", "error", "-show_format", "-show_streams", mp4], slow,
                                             mp4 if file_only else None))
                 line = (f"Probe of the MP4: host {statistics.median(p['host']):.2f} s, ffprobe "
-                        f"{statistics.median(p['ffprobe']):.2f} s.")
+                        f"{statistics.median(p['ffprobe']):.2f} s"
+                        + (f", host before {statistics.median(p['before']):.2f} s." if args.before else "."))
                 print(mode, line, flush=True)
                 lines += ["", line]
     finally:

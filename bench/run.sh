@@ -4,7 +4,7 @@
 # Writes bench/results.md. Needs about 7 GB of disk in build-bench/ and a few minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --bench
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j2 >/dev/null
 python3 bench/run.py --runs "${AE_BENCH_RUNS:-5}" --out build-bench/results-native.md

@@ -140,8 +140,9 @@ AE_API void AE_CALL audioextract_cancel(int32_t id);
 AE_API void AE_CALL audioextract_free(int32_t id);
 
 /*
- * audioextract_version - "1.0.0 (libavformat MAJOR.MINOR.MICRO)", the libavformat the library was built
- * against. Ownership: one library buffer, rewritten by each call. Thread: the host thread.
+ * audioextract_version - "VERSION (libavformat MAJOR.MINOR.MICRO)": the library's version, as its build
+ * defines it, and the libavformat it was built against. Ownership: one library buffer, rewritten by each
+ * call. Thread: the host thread.
  */
 AE_API const char *AE_CALL audioextract_version(void);
 

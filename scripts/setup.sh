@@ -2,6 +2,7 @@
 # Installs the Debian packages the build and the tools need (as root), or prints the command to run.
 #   scripts/setup.sh          what building and running the host needs
 #   scripts/setup.sh --test   also what the tests, sanitizers, fuzzers and the FFmpeg 9 chroot need
+#   scripts/setup.sh --bench  also what the benchmarks need (Dask, tqdm, the chroot's mmdebstrap)
 set -euo pipefail
 . "$(dirname "$0")/toolchain.sh"
 PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg
@@ -10,6 +11,9 @@ if [ "${1:-}" = "--test" ]; then
     PACKAGES+=(libgtest-dev python3 python3-pytest tmux "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
                python3-distributed python3-tqdm python3-venv python3-setuptools python3-wheel
                g++-mingw-w64-x86-64-posix)
+fi
+if [ "${1:-}" = "--bench" ]; then
+    PACKAGES+=(python3 python3-distributed python3-tqdm mmdebstrap)
 fi
 missing=()
 for p in "${PACKAGES[@]}"; do

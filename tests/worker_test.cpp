@@ -202,16 +202,17 @@ struct fifo_case {
 
 class WorkerFifoCancel : public Sessions, public ::testing::WithParamInterface<fifo_case> {};
 
-TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
+TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledAndLeavesTheOutputNameAlone)
 {
     const fifo_case &c = GetParam();
     const std::string dir = scratch_dir();
     const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
+    write_file(out, "earlier");
     slow_feeder feed(fifo, media(c.fixture), c.first_bytes);
     const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), c.index);
     ASSERT_TRUE(copying_from(feed, id));  // copying now, and soon blocked in a read
     ASSERT_EQ(audioextract_status(id), AE_STATE_RUNNING);
-    EXPECT_FALSE(exists(out)) << "the output takes its name only when complete";
+    EXPECT_EQ(read_file(out), "earlier") << "the output takes its name only when complete";
     EXPECT_NE(temp_output_in(dir), "") << "the header is written before the copy";
 
     audioextract_cancel(id);
@@ -221,7 +222,8 @@ TEST_P(WorkerFifoCancel, CancelMidCopyEndsCancelledWithNoOutput)
     EXPECT_EQ(r["ok"], false);
     EXPECT_EQ(r["elapsed_ms"], 0);
     EXPECT_EQ(r["out_size_bytes"], 0);
-    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"in.mkv"});
+    EXPECT_EQ(read_file(out), "earlier") << "a cancel leaves what was at the output's name";
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"in.mkv", "o.mka"}));
 }
 
 // One stream alone, and one stream among many that the demuxer is told to skip.
