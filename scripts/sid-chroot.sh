@@ -13,6 +13,7 @@ PACKAGES="g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev
 nlohmann-json3-dev libcli11-dev python3 python3-pytest tmux ca-certificates python3-distributed python3-tqdm \
 python3-venv python3-setuptools python3-wheel"
 STAMP="$ROOT/.ae-packages"
+. "$SRC/scripts/apt-mirror.sh"
 
 need_root() {
     if [ "$(id -u)" -ne 0 ]; then
@@ -27,21 +28,6 @@ unmount_all() {
     for m in $(awk -v r="$ROOT" '$2 ~ "^"r"/" {print $2}' /proc/mounts | sort -r); do
         umount -l "$m" 2>/dev/null || true
     done
-}
-
-# The Debian mirror this machine already uses, read from its own apt sources (deb822 or one-line form).
-apt_mirror() {
-    local uri
-    uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk '/^URIs:/ {print $2}' | grep -v -- '-security' | head -n1)
-    if [ -z "$uri" ]; then
-        uri=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-              awk '$1 == "deb" {for (i = 2; i <= NF; i++) if ($i ~ "://") {print $i; exit}}' | grep -v -- '-security' | head -n1)
-    fi
-    if [ -z "$uri" ]; then
-        echo "sid-chroot: no Debian mirror found in /etc/apt; cannot make the chroot" >&2
-        exit 1
-    fi
-    echo "$uri"
 }
 
 create() {

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The Windows DLL, built here with Debian's mingw-w64 against FFmpeg cross-built from Debian's source, and
+# checked under Wine as a Windows host would use it:
+#   - the DLL exports exactly the eight calls and imports only FFmpeg's DLLs, KERNEL32 and msvcrt;
+#   - a C host loads it with LoadLibraryExW and probes and extracts a file whose name is not ASCII.
+# Then the folder a Windows developer drops into a project: build-win/dist (and build-win/dist.zip).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ffmpeg_prefix=$(scripts/windows-ffmpeg.sh)
+echo "== FFmpeg for Windows: $ffmpeg_prefix"
+
+cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DAE_WIN_FFMPEG="$ffmpeg_prefix" \
+    -DCMAKE_BUILD_TYPE=Release -DAE_WERROR=ON -DAE_BUILD_TESTS=OFF -DAE_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-win -j2
+dll=build-win/belmarun-audioextract.dll
+
+echo "== exports and imports"
+exports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/ {t = 1; next} t && NF == 0 {t = 0} t {print $NF}' | sort)
+want=$(printf '%s\n' audioextract_cancel audioextract_free audioextract_probe audioextract_progress \
+    audioextract_result audioextract_start audioextract_status audioextract_version)
+if [ "$exports" != "$want" ]; then
+    echo "exports differ from the eight calls:"; echo "$exports"; exit 1
+fi
+imports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+echo "$imports"
+if echo "$imports" | grep -vqE '^(avformat|avcodec|avutil)-[0-9]+\.dll$|^kernel32\.dll$|^msvcrt\.dll$'; then
+    echo "unwanted DLL imported"; exit 1
+fi
+
+echo "== the distributable folder"
+dist=build-win/dist
+rm -rf "$dist" && mkdir -p "$dist/bin" "$dist/include" "$dist/lib" "$dist/licenses"
+cp "$dll" "$ffmpeg_prefix"/bin/av{format,codec,util}-*.dll "$dist/bin/"
+cp build-win/belmarun-audioextract.dll.a "$dist/lib/" 2>/dev/null || cp build-win/*.a "$dist/lib/"
+cp include/audioextract.h "$dist/include/"
+cp "$ffmpeg_prefix"/licenses/* "$dist/licenses/"
+cp scripts/windows-README.txt "$dist/README.txt"
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Werror -Iinclude tests/windows/host.c -lshell32 \
+    -o "$dist/bin/host-example.exe" -static
+(cd build-win && rm -f dist.zip && python3 -m zipfile -c dist.zip dist >/dev/null)
+
+echo "== under Wine: a C host loads the DLL, probes and extracts a file whose name is not ASCII"
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=2" -c:a aac \
+    "$work/Bücher – Hörspiel.m4a"
+winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
+wine "$dist/bin/host-example.exe" "$(winpath "$work/Bücher – Hörspiel.m4a")" "$(winpath "$work/Ausgabe ü.mka")"
+test -s "$work/Ausgabe ü.mka"
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Ausgabe ü.mka" | grep -qx aac
+wineserver -w
+echo "== Windows DLL: ok"
