@@ -5,11 +5,14 @@ hard disk or a network share limits them.
 
     /usr/bin/python3 bench/cold.py [--runs N] [--modes cold,slow] [--section FILE]   (root only)
 
-Inputs (about 630 MB each, 360 s of 720p video with AAC 192k and AC3 448k): MP4 as FFmpeg interleaves it,
+Inputs (about 505 MB each, 360 s of 720p video with AAC 192k and AC3 448k): MP4 as FFmpeg interleaves it,
 fragmented MP4 with 2 s and with 10 s fragments, MKV and MPEG-TS. Modes: "cold" drops the page cache
 (echo 3 > /proc/sys/vm/drop_caches) before each run; "slow" also runs each command in a cgroup-v1 blkio
 group that limits reads on the disk holding the files to 200 requests/s and 150 MiB/s. The group is
-created and removed here. Runs are interleaved (host, ffmpeg, cat, host, ...); medians are reported.
+created and removed here. "cold-file" and "slow-file" drop only the input's pages (the programs and FFmpeg's
+libraries stay loaded, as in a host that has the library loaded already); "warm" keeps the input cached.
+Runs are interleaved (host, ffmpeg, cat, host, ...); medians are reported. --before BUILD measures another
+build of the host alongside (a before/after in the same run).
 """
 import argparse
 import datetime
@@ -101,8 +104,10 @@ def evict(path):
     os.close(fd)
 
 
-def run(cmd, slow, file_only=None):
-    if file_only:
+def run(cmd, slow, file_only=None, warm=False):
+    if warm:
+        pass  # the file stays in the cache from the run before
+    elif file_only:
         evict(file_only)
     else:
         drop_caches()
@@ -116,7 +121,7 @@ def run(cmd, slow, file_only=None):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--modes", default="cold,slow")
+    ap.add_argument("--modes", default="cold,slow,cold-file,slow-file,warm")
     ap.add_argument("--only", default="", help="input names to measure, separated by semicolons")
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
     ap.add_argument("--before", default="", help="another build of the host, measured alongside (a before/after)")
@@ -140,10 +145,12 @@ def main():
         for mode in modes:
             slow = mode.startswith("slow")
             file_only = mode.endswith("-file")
+            warm = mode == "warm"
             title = {"cold": "Cold, unthrottled: the whole page cache dropped",
                      "slow": "Cold and throttled (200 reads/s, 150 MiB/s): the whole page cache dropped",
                      "cold-file": "Cold file, unthrottled: only the input's pages dropped",
-                     "slow-file": "Cold file, throttled (200 reads/s, 150 MiB/s): only the input's pages dropped"}
+                     "slow-file": "Cold file, throttled (200 reads/s, 150 MiB/s): only the input's pages dropped",
+                     "warm": "Warm: the input in the page cache"}
             before_head = " | host before | after / before" if args.before else ""
             lines += ["", f"**{title[mode]}**", "",
                       f"| input | host | ffmpeg CLI | cat | host / cat | host / ffmpeg{before_head} |",
@@ -159,9 +166,11 @@ def main():
                 if args.before:
                     cmds["before"] = [os.path.join(args.before, "audioextract"), *cmds["host"][1:]]
                 t = {k: [] for k in cmds}
+                if warm:
+                    subprocess.run(["cat", path], stdout=subprocess.DEVNULL, check=True)
                 for _ in range(args.runs):
                     for k, c in cmds.items():
-                        t[k].append(run(c, slow, path if file_only else None))
+                        t[k].append(run(c, slow, path if file_only else None, warm))
                 m = {k: statistics.median(v) for k, v in t.items()}
                 size = os.path.getsize(path) / 1e6
                 line = (f"| {name} ({size:.0f} MB) | {m['host']:.2f} s | {m['ffmpeg']:.2f} s | {m['cat']:.2f} s | "
@@ -176,10 +185,10 @@ def main():
                 for _ in range(args.runs):
                     if args.before:
                         p["before"].append(run([os.path.join(args.before, "audioextract"), "probe", "--json", mp4],
-                                               slow, mp4 if file_only else None))
-                    p["host"].append(run([host, "probe", "--json", mp4], slow, mp4 if file_only else None))
+                                               slow, mp4 if file_only else None, warm))
+                    p["host"].append(run([host, "probe", "--json", mp4], slow, mp4 if file_only else None, warm))
                     p["ffprobe"].append(run(["ffprobe", "-v", "error", "-show_format", "-show_streams", mp4], slow,
-                                            mp4 if file_only else None))
+                                            mp4 if file_only else None, warm))
                 line = (f"Probe of the MP4: host {statistics.median(p['host']):.2f} s, ffprobe "
                         f"{statistics.median(p['ffprobe']):.2f} s"
                         + (f", host before {statistics.median(p['before']):.2f} s." if args.before else "."))

@@ -10,6 +10,8 @@ cmake --build build -j2 >/dev/null
 python3 bench/run.py --runs "${AE_BENCH_RUNS:-5}" --out build-bench/results-native.md
 AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-sid --out build-bench/results-sid.md" \
     scripts/sid-chroot.sh
+# Cold storage needs root (dropping the page cache, throttling reads); it says so and skips otherwise.
+/usr/bin/python3 bench/cold.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-cold.md
 /usr/bin/python3 bench/batch.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-batch.md
 {
     echo "# Benchmark results"
@@ -21,6 +23,7 @@ AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-si
     echo
     cat build-bench/results-sid.md
     echo
+    [ -f build-bench/results-cold.md ] && cat build-bench/results-cold.md && echo
     cat build-bench/results-batch.md
 } > bench/results.md
 cat bench/results.md
