@@ -10,6 +10,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# pkg-config finds only the cross-built FFmpeg.
-set(ENV{PKG_CONFIG_LIBDIR} "${AE_WIN_FFMPEG}/lib/pkgconfig")
-set(ENV{PKG_CONFIG_PATH} "")
+# pkg-config must find only the cross-built FFmpeg: configure with PKG_CONFIG_LIBDIR=<prefix>/lib/pkgconfig in
+# the environment (scripts/windows.sh does).

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Every test: the suite natively (Debian 12, FFmpeg 5.1); again under AddressSanitizer with
+# Every test: the suite natively (Debian 12, FFmpeg 5.1); the Windows DLL under Wine; again under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer; the fuzzers for a bounded time; then the suite
 # against FFmpeg 9 in a Debian unstable chroot.
-#   AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_SID=1 leave a stage out; AE_FUZZ_SECONDS sets the fuzz time.
+#   AE_SKIP_WINDOWS=1, AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_SID=1 leave a stage out; AE_FUZZ_SECONDS sets
+#   the fuzz time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -24,6 +25,11 @@ for f in src/*.cpp; do
         -DAE_BUILDING_LIBRARY -DAE_VERSION='"0"' -Isrc -Iinclude -idirafter "/usr/include/$(gcc -dumpmachine)" \
         -fsyntax-only "$f"
 done
+
+if [ "${AE_SKIP_WINDOWS:-0}" != 1 ]; then
+    echo "== the Windows DLL: cross-built, its exports and imports checked, loaded by a C host under Wine"
+    scripts/windows.sh
+fi
 
 if [ "${AE_SKIP_SANITIZERS:-0}" != 1 ]; then
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer"

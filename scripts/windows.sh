@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 ffmpeg_prefix=$(scripts/windows-ffmpeg.sh)
 echo "== FFmpeg for Windows: $ffmpeg_prefix"
 
+# pkg-config must see only the cross-built FFmpeg.
+PKG_CONFIG_LIBDIR="$ffmpeg_prefix/lib/pkgconfig" PKG_CONFIG_PATH="" \
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DAE_WIN_FFMPEG="$ffmpeg_prefix" \
     -DCMAKE_BUILD_TYPE=Release -DAE_WERROR=ON -DAE_BUILD_TESTS=OFF -DAE_BUILD_TOOLS=OFF >/dev/null
 cmake --build build-win -j2

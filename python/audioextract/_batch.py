@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import time
+from collections import deque
 from dataclasses import dataclass
 from typing import Any, Iterable, Optional, Sequence
 
@@ -58,14 +59,14 @@ def run_local(inputs: Sequence[str], outdir: str, stream: Optional[int] = None, 
     os.makedirs(outdir, exist_ok=True)
     plan = _plan(inputs, outdir, stream, ext)
     records: list[Optional[Record]] = [p if isinstance(p, Record) else None for p in plan]
-    pending = [i for i, p in enumerate(plan) if not isinstance(p, Record)]
+    pending = deque(i for i, p in enumerate(plan) if not isinstance(p, Record))
     running: dict[int, Extraction] = {}
     if progress is not None:
         progress.update(sum(r is not None for r in records))
     try:
         while pending or running:
             while pending and len(running) < m.MAX_SESSIONS:
-                i = pending.pop(0)
+                i = pending.popleft()
                 out = plan[i]
                 if not overwrite and os.path.lexists(out):
                     records[i] = Record(inputs[i], out, False, "output exists")

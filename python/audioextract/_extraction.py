@@ -133,8 +133,12 @@ class Extraction:
         self.close()
 
     def __del__(self) -> None:
+        # A forgotten handle still gives its session back (and a running copy is cancelled).
         if getattr(self, "_id", -1) >= 0 and not getattr(self, "_closed", True):
-            self.close()
+            try:
+                self.close()
+            except Exception:
+                pass  # at interpreter exit the module may already be gone
 
 
 _INPUT_TEXTS = {"cannot open input", "no stream info", "no audio stream", "read failed"}
