@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# The Windows DLL, built here with Debian's mingw-w64 against FFmpeg cross-built from Debian's source, and
-# checked under Wine as a Windows host would use it:
+# The Windows DLL and command-line host, built here with Debian's mingw-w64 against FFmpeg cross-built from
+# Debian's source, and checked under Wine as a Windows host would use them:
 #   - the DLL exports exactly the eight calls and imports only FFmpeg's DLLs, KERNEL32 and msvcrt;
-#   - a C host loads it with LoadLibraryExW and probes and extracts a file whose name is not ASCII.
+#   - a C host loads it with LoadLibraryExW and probes and extracts a file whose name is not ASCII;
+#   - audioextract.exe's main cases: probe, extract, extract-all, failures and their exit codes.
 # Then the folder a Windows developer drops into a project: build-win/dist (and build-win/dist.zip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ffmpeg_prefix=$(scripts/windows-ffmpeg.sh)
 echo "== FFmpeg for Windows: $ffmpeg_prefix"
 
+# The host's two header-only libraries, apart from this machine's system headers.
+mkdir -p build-win/host-headers
+cp -r /usr/include/nlohmann /usr/include/CLI build-win/host-headers/
 # pkg-config must see only the cross-built FFmpeg.
 PKG_CONFIG_LIBDIR="$ffmpeg_prefix/lib/pkgconfig" PKG_CONFIG_PATH="" \
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DAE_WIN_FFMPEG="$ffmpeg_prefix" \
-    -DCMAKE_BUILD_TYPE=Release -DAE_WERROR=ON -DAE_BUILD_TESTS=OFF -DAE_BUILD_TOOLS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DAE_WERROR=ON -DAE_BUILD_TESTS=OFF -DAE_BUILD_TOOLS=ON \
+    -DAE_HOST_HEADERS="$PWD/build-win/host-headers" >/dev/null
 cmake --build build-win -j2
 dll=build-win/belmarun-audioextract.dll
 
@@ -28,11 +33,16 @@ echo "$imports"
 if echo "$imports" | grep -vqE '^(avformat|avcodec|avutil)-[0-9]+\.dll$|^kernel32\.dll$|^msvcrt\.dll$'; then
     echo "unwanted DLL imported"; exit 1
 fi
+# The host needs no C++ runtime or winpthread DLL either.
+if x86_64-w64-mingw32-objdump -p build-win/audioextract.exe | awk '/DLL Name:/ {print tolower($3)}' |
+        grep -qE 'libstdc|libgcc|winpthread'; then
+    echo "audioextract.exe imports a MinGW runtime DLL"; exit 1
+fi
 
 echo "== the distributable folder"
 dist=build-win/dist
 rm -rf "$dist" && mkdir -p "$dist/bin" "$dist/include" "$dist/lib" "$dist/licenses"
-cp "$dll" "$ffmpeg_prefix"/bin/av{format,codec,util}-*.dll "$dist/bin/"
+cp "$dll" build-win/audioextract.exe "$ffmpeg_prefix"/bin/av{format,codec,util}-*.dll "$dist/bin/"
 cp build-win/belmarun-audioextract.dll.a "$dist/lib/" 2>/dev/null || cp build-win/*.a "$dist/lib/"
 cp include/audioextract.h "$dist/include/"
 cp "$ffmpeg_prefix"/licenses/* "$dist/licenses/"
@@ -51,5 +61,36 @@ winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 wine "$dist/bin/host-example.exe" "$(winpath "$work/Bücher – Hörspiel.m4a")" "$(winpath "$work/Ausgabe ü.mka")"
 test -s "$work/Ausgabe ü.mka"
 ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Ausgabe ü.mka" | grep -qx aac
+
+echo "== under Wine: audioextract.exe"
+exe="$dist/bin/audioextract.exe"
+expect() {  # expect CODE COMMAND...: the command exits with CODE
+    local want=$1; shift
+    local got=0
+    "$@" >"$work/out.txt" 2>"$work/err.txt" || got=$?
+    if [ "$got" != "$want" ]; then
+        echo "exit $got, expected $want: $*"; cat "$work/out.txt" "$work/err.txt"; exit 1
+    fi
+}
+src="$work/Bücher – Hörspiel.m4a"
+expect 0 wine "$exe" --version
+grep -q "^audioextract .* (libavformat " "$work/out.txt"
+expect 0 wine "$exe" probe "$(winpath "$src")"
+grep -q "audio aac" "$work/out.txt"
+expect 0 wine "$exe" extract "$(winpath "$src")" "$(winpath "$work/Übung.mka")" --progress=plain
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Übung.mka" | grep -qx aac
+expect 1 wine "$exe" extract "$(winpath "$src")" "$(winpath "$work/Übung.mka")"  # exists, no --force
+grep -q "exists" "$work/err.txt"
+expect 1 wine "$exe" extract "$(winpath "$src")" "$(winpath "$src")" --force  # the output is the input
+grep -q "is the input file itself" "$work/err.txt"
+expect 1 wine "$exe" extract "$(winpath "$work/missing.mp4")" "$(winpath "$work/x.mka")"
+grep -q "cannot open input" "$work/err.txt"
+expect 2 wine "$exe" extract
+ffmpeg -nostdin -v error -f lavfi -i "sine=duration=1" -f lavfi -i "sine=frequency=660:duration=1" -map 0 -map 1 \
+    -c:a:0 aac -c:a:1 ac3 -metadata:s:a:0 language=deu "$work/zwei.mkv"
+expect 0 wine "$exe" extract-all "$(winpath "$work/zwei.mkv")" "$(winpath "$work/alle")" --quiet
+test "$(ls "$work/alle" | sort | tr '\n' ' ')" = "zwei.0.deu.m4a zwei.1.ac3 "
+# Not run under Wine: Ctrl-C (Wine delivers no console control event to a program started without a
+# console), symbolic links and FIFOs (Windows has neither in the form the POSIX tests use).
 wineserver -w
 echo "== Windows DLL: ok"

@@ -7,14 +7,12 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "host_os.h"
 #include "module.h"
 #include "naming.h"
 #include "report.h"
@@ -85,9 +83,8 @@ bool refuse_outputs(const std::vector<ae_job> &jobs, bool force)
 {
     bool refused = false;
     for (const ae_job &j : jobs) {
-        struct stat in {}, st {};
-        const bool exists = stat(j.output.c_str(), &st) == 0;
-        if (exists && stat(j.input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+        const bool exists = host_exists(j.output);
+        if (exists && host_same_file(j.input, j.output)) {
             std::fprintf(stderr, "audioextract: %s is the input file itself; writing it would destroy the input\n",
                          j.output.c_str());
             refused = true;
@@ -133,7 +130,7 @@ int cmd_extract_all(const std::string &input, const std::string &outdir, const a
         return kExitFailed;
     }
     std::error_code ec;
-    std::filesystem::create_directories(outdir, ec);
+    std::filesystem::create_directories(host_path(outdir), ec);
     if (ec) {
         std::fprintf(stderr, "audioextract: %s: %s\n", outdir.c_str(), ec.message().c_str());
         return kExitFailed;
@@ -185,8 +182,13 @@ int main(int argc, char **argv)
     all->add_option("OUTDIR", outdir, "Directory for the outputs (default: the current directory)");
     add_run_options(all);
 
+    // Arguments as UTF-8 (on Windows from the wide command line, so names that are not ASCII survive).
+    std::vector<std::string> args = host_args(argc, argv);
+    std::vector<char *> arg_ptrs;
+    for (std::string &a : args)
+        arg_ptrs.push_back(a.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(arg_ptrs.size()), arg_ptrs.data());
     } catch (const CLI::ParseError &e) {
         int code = app.exit(e);
         return code == 0 ? 0 : kExitUsage;
@@ -207,7 +209,7 @@ int main(int argc, char **argv)
     opt.progress = quiet ? "none" : progress;
     opt.json = as_json;
     if (opt.progress == "auto")
-        opt.progress = isatty(STDERR_FILENO) ? "bar" : "none";
+        opt.progress = host_stderr_is_terminal() ? "bar" : "none";
 
     try {
         if (probe->parsed())

@@ -1,28 +1,16 @@
 #include "module.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <climits>
 #include <cstdlib>
 #include <vector>
 
-namespace {
+#include "host_os.h"
 
-std::string self_dir()
-{
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    std::string p(buf, static_cast<size_t>(n));
-    return p.substr(0, p.rfind('/'));
-}
+namespace {
 
 template <class F>
 bool resolve(void *lib, const char *name, F *fn, std::string *error)
 {
-    *fn = reinterpret_cast<F>(dlsym(lib, name));
+    *fn = reinterpret_cast<F>(host_symbol(lib, name));
     if (!*fn)
         *error = std::string("module lacks ") + name;
     return *fn != nullptr;
@@ -32,21 +20,23 @@ bool resolve(void *lib, const char *name, F *fn, std::string *error)
 
 bool ae_module_load(ae_module *m, std::string *error)
 {
-    const char *file = "belmarun-audioextract.so";
     std::vector<std::string> candidates;
     if (const char *env = std::getenv("AUDIOEXTRACT_MODULE"))
         candidates.push_back(env);
-    const std::string dir = self_dir();
-    candidates.push_back(dir + "/" + file);
-    candidates.push_back(dir + "/../" AE_INSTALL_LIBDIR "/" + file);
-    candidates.push_back(file);
+    const std::string dir = host_dir();
+    candidates.push_back(dir + "/" + kModuleFile);
+#ifndef _WIN32
+    candidates.push_back(dir + "/../" AE_INSTALL_LIBDIR "/" + kModuleFile);
+    candidates.push_back(kModuleFile);  // the loader's own search path
+#endif
 
     void *lib = nullptr;
+    std::string reason;
     for (const std::string &c : candidates)
-        if ((lib = dlopen(c.c_str(), RTLD_LAZY | RTLD_LOCAL)))
+        if ((lib = host_load(c, &reason)))
             break;
     if (!lib) {
-        *error = std::string("cannot load ") + file + ": " + dlerror();
+        *error = std::string("cannot load ") + kModuleFile + ": " + reason;
         return false;
     }
     return resolve(lib, "audioextract_probe", &m->probe, error) &&

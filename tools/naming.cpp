@@ -1,28 +1,28 @@
 #include "naming.h"
 
-#include <filesystem>
+#include "host_os.h"
 
-namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 const json *pick_audio_stream(const json &report, int index)
 {
     for (const json &a : report["audio_streams"])
-        if (index < 0 || a["index"] == index)
+        if (index < 0 || a["index"].get<int>() == index)
             return &a;
     return nullptr;
 }
 
 namespace {
 
-fs::path in_dir(const std::string &dir, const std::string &name)
+// Names are UTF-8 strings; paths are built from them in the platform's own form.
+std::string in_dir(const std::string &dir, const std::string &name)
 {
-    return dir.empty() || dir == "." ? fs::path(name) : fs::path(dir) / name;
+    return dir.empty() || dir == "." ? name : host_utf8(host_path(dir) / host_path(name));
 }
 
 std::string stem_of(const std::string &input)
 {
-    std::string stem = fs::path(input).stem().string();
+    std::string stem = host_utf8(host_path(input).stem());
     return stem.empty() ? "audio" : stem;
 }
 
@@ -43,12 +43,11 @@ std::string default_output(const std::string &input, const json &report, const j
     const std::string ext = audio["suggested_ext"];
     int same_ext = 0;
     for (const json &a : report["audio_streams"])
-        same_ext += a["suggested_ext"] == ext;
-    fs::path plain = in_dir(dir, stem_of(input) + "." + ext);
-    std::error_code ec;
-    if (same_ext > 1 || fs::equivalent(plain, input, ec))
+        same_ext += a["suggested_ext"].get<std::string>() == ext;
+    std::string plain = in_dir(dir, stem_of(input) + "." + ext);
+    if (same_ext > 1 || host_same_file(plain, input))
         plain = in_dir(dir, stem_of(input) + "." + std::to_string(audio["index"].get<int>()) + "." + ext);
-    return plain.string();
+    return plain;
 }
 
 std::string numbered_output(const std::string &input, const json &audio, const std::string &dir)
@@ -57,5 +56,5 @@ std::string numbered_output(const std::string &input, const json &audio, const s
     const std::string lang = safe_tag(audio["language"]);
     if (!lang.empty())
         name += "." + lang;
-    return in_dir(dir, name + "." + audio["suggested_ext"].get<std::string>()).string();
+    return in_dir(dir, name + "." + audio["suggested_ext"].get<std::string>());
 }

@@ -4,12 +4,13 @@
 
 #include <chrono>
 #include <cmath>
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
 
+#include "host_os.h"
 #include "report.h"
 
 using json = nlohmann::json;
@@ -17,16 +18,13 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+std::atomic<int> g_interrupted{0};
 
 // The first Ctrl-C cancels cleanly, which waits for each worker's current read; a second one, for an input
-// that will not return, ends the process at once.
-void on_sigint(int sig)
+// that will not return, ends the process at once (host_on_interrupt arranges that).
+void on_interrupt()
 {
     g_interrupted = 1;
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(sig, &dfl, nullptr);
 }
 
 struct slot {
@@ -56,7 +54,7 @@ std::string progress_line(const slot &s, bool bar)
     char speed[32] = "";
     if (wall > 0 && done > 0)
         std::snprintf(speed, sizeof speed, "%.1fx", static_cast<double>(done) / wall);
-    const std::string name = std::filesystem::path(s.job->output).filename().string();
+    const std::string name = host_utf8(host_path(s.job->output).filename());
     char line[512];
     if (bar) {
         constexpr int width = 24;
@@ -110,10 +108,7 @@ struct session_guard {
 
 int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run_options &opt)
 {
-    struct sigaction sa {};
-    sa.sa_handler = on_sigint;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    host_on_interrupt(on_interrupt);
 
     const bool bar = opt.progress == "bar", plain = opt.progress == "plain";
     std::vector<slot> slots(jobs.size());
