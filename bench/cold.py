@@ -22,27 +22,17 @@ import subprocess
 import sys
 import time
 
+from media import ffmpeg, make_clip
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CGROUP = "/sys/fs/cgroup/blkio/belmarun-audioextract-bench"
 IOPS, BPS = 200, 157286400
 
 
-def ffmpeg(*args):
-    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args], check=True)
-
-
 def make_inputs(data):
     os.makedirs(data, exist_ok=True)
-    clip = os.path.join(data, "clip60.mkv")
-    if not os.path.exists(clip):
-        print("generating a 60 s 720p clip with 10 s between keyframes ...", flush=True)
-        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:duration=60",
-               "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=60",
-               "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000:duration=60",
-               "-map", "0:v", "-map", "1:a", "-map", "2:a", "-c:v", "mpeg4", "-g", "250", "-b:v", "13500k",
-               "-maxrate", "13500k", "-bufsize", "4M", "-c:a:0", "aac", "-b:a:0", "192k", "-ac:a:0", "2",
-               "-c:a:1", "ac3", "-b:a:1", "448k", "-ac:a:1", "6", clip + ".tmp.mkv")
-        os.rename(clip + ".tmp.mkv", clip)
+    # 10 s between keyframes, so the fragment duration alone decides where fragments begin.
+    clip = make_clip(os.path.join(data, "clip60.mkv"), gop=250)
     kinds = {
         "MP4": ("mp4", []),
         "fragmented MP4, 2 s": ("mp4", ["-movflags", "+frag_keyframe+empty_moov+delay_moov",

@@ -19,30 +19,15 @@ import subprocess
 import sys
 import time
 
+from media import ffmpeg, make_clip
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = BENCH = ""
 
 
-def sh(*cmd):
-    subprocess.run(cmd, check=True)
-
-
-def ffmpeg(*args):
-    sh("ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", *args)
-
-
 def make_inputs(data):
     os.makedirs(data, exist_ok=True)
-    clip = os.path.join(data, "clip60.mkv")
-    if not os.path.exists(clip):
-        print("generating a 60 s 720p clip ...", flush=True)
-        ffmpeg("-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25:duration=60",
-               "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=60",
-               "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000:duration=60",
-               "-map", "0:v", "-map", "1:a", "-map", "2:a", "-c:v", "mpeg4", "-b:v", "13500k", "-maxrate", "13500k",
-               "-bufsize", "4M", "-c:a:0", "aac", "-b:a:0", "192k", "-ac:a:0", "2", "-c:a:1", "ac3", "-b:a:1", "448k",
-               "-ac:a:1", "6", "-metadata:s:a:0", "language=eng", "-metadata:s:a:1", "language=fra", clip + ".tmp.mkv")
-        os.rename(clip + ".tmp.mkv", clip)
+    clip = make_clip(os.path.join(data, "clip60.mkv"))
     big = {}
     for ext in ("mp4", "mkv", "ts"):
         path = os.path.join(data, f"big.{ext}")
