@@ -6,14 +6,17 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
-#include <cstdio>
+#include <atomic>
 
 #include "platform.h"
-#include "session.h"
 
 int ae_interrupted(void *opaque)
 {
-    const auto *irq = static_cast<const ae_interrupt *>(opaque);
+    return ae_interrupted(static_cast<const ae_interrupt *>(opaque));
+}
+
+int ae_interrupted(const ae_interrupt *irq)
+{
     if (irq->cancel && std::atomic_ref<const int32_t>(*irq->cancel).load(std::memory_order_relaxed))
         return 1;
     return irq->deadline && av_gettime_relative() > irq->deadline ? 1 : 0;
@@ -24,7 +27,7 @@ namespace {
 int read_packet(void *opaque, uint8_t *buf, int size)
 {
     auto *io = static_cast<ae_fd_io *>(opaque);
-    if (io->irq && ae_interrupted(const_cast<ae_interrupt *>(io->irq)))
+    if (io->irq && ae_interrupted(io->irq))
         return AVERROR_EXIT;
     const int64_t want = io->max_read > 0 && io->max_read < size ? io->max_read : size;
     const int64_t n = ae_read(io->fd, buf, static_cast<size_t>(want));
@@ -55,8 +58,10 @@ int write_packet(void *opaque, uint8_t *buf, int size)
 int64_t seek(void *opaque, int64_t offset, int whence)
 {
     auto *io = static_cast<ae_fd_io *>(opaque);
-    if (whence & AVSEEK_SIZE)
-        return ae_fd_size(io->fd) >= 0 ? ae_fd_size(io->fd) : AVERROR(ENOSYS);
+    if (whence & AVSEEK_SIZE) {
+        const int64_t size = ae_fd_size(io->fd);
+        return size >= 0 ? size : AVERROR(ENOSYS);
+    }
     const int64_t pos = ae_seek(io->fd, offset, whence & ~AVSEEK_FORCE);
     if (pos < 0)
         return AVERROR(EIO);

@@ -12,7 +12,8 @@ struct ae_interrupt {
     const int32_t *cancel = nullptr;
     int64_t deadline = 0;
 };
-int ae_interrupted(void *irq);  // 1 once the run must stop, else 0; irq is an ae_interrupt
+int ae_interrupted(const ae_interrupt *irq);  // 1 once the run must stop, else 0
+int ae_interrupted(void *irq);                // the same, as FFmpeg's interrupt callback
 
 // The descriptor an I/O context reads or writes, and how it reads.
 struct ae_fd_io {

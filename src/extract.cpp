@@ -35,6 +35,7 @@ struct ae_job {
     ae_output out;
     AVPacket *pkt = nullptr;
     ae_read_plan plan;  // MP4/MOV: where the chosen stream's samples are, asked for ahead of use
+    bool out_resolved = false;  // out.path holds the local file the output path leads to
     int idx = -1;
     int64_t out_size = 0;
 };
@@ -96,7 +97,8 @@ const char *open_input(ae_job &j)
     ae_session *s = j.s;
     j.in.irq.cancel = &s->cancel_requested;
     // The input must never read the file the output will replace, even through a playlist entry.
-    if (ae_output_resolve(&j.out, s->out_path)) {
+    j.out_resolved = ae_output_resolve(&j.out, s->out_path);
+    if (j.out_resolved) {
         bool exists = false;
         ae_output_writable(&j.out, &j.in.avoid, &exists);
         j.in.has_avoid = exists;
@@ -144,7 +146,8 @@ const char *open_output(ae_job &j)
 
     ae_file_id existing {};
     bool exists = false;
-    if (!local || !ae_output_resolve(&j.out, s->out_path) || !ae_output_writable(&j.out, &existing, &exists))
+    // Looked at again just before writing: what is at the name now is what the rename would replace.
+    if (!local || !j.out_resolved || !ae_output_writable(&j.out, &existing, &exists))
         return "cannot open output file";
     if (exists && output_is_input(j, existing))
         return "cannot open output file";
