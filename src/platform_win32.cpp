@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <new>
+#include <string>
 #include <vector>
 
 struct ae_os_thread {
@@ -46,14 +48,29 @@ void ae_thread_join_close(ae_os_thread *t)
     delete t;
 }
 
-// Paths arrive as UTF-8; Windows' own calls take them wide.
+// Paths arrive as UTF-8; Windows' own calls take them wide. A path past the classic limit (260 characters for
+// a file, 248 for a directory) goes in its "\\?\" form, which has no such limit; that form takes no '/' and
+// no relative parts, so the full path is made first. Shorter paths go as given, device names included.
 static std::vector<wchar_t> ae_wide(const char *utf8)
 {
     int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
     std::vector<wchar_t> w(n > 0 ? n : 1, L'\0');
     if (n > 0)
         MultiByteToWideChar(CP_UTF8, 0, utf8, -1, w.data(), n);
-    return w;
+    const size_t len = std::wcslen(w.data());
+    if (len < MAX_PATH - 12 || std::wcsncmp(w.data(), L"\\\\?\\", 4) == 0 ||
+        std::wcsncmp(w.data(), L"\\\\.\\", 4) == 0)
+        return w;
+    const DWORD need = GetFullPathNameW(w.data(), 0, nullptr, nullptr);
+    std::wstring full(need, L'\0');
+    const DWORD got = need ? GetFullPathNameW(w.data(), need, full.data(), nullptr) : 0;
+    if (got == 0 || got >= need)
+        return w;
+    full.resize(got);
+    // \\server\share\... becomes \\?\UNC\server\share\...
+    const std::wstring long_form =
+        full.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+    return std::vector<wchar_t>(long_form.c_str(), long_form.c_str() + long_form.size() + 1);
 }
 
 static ae_file_id ae_id_of(const BY_HANDLE_FILE_INFORMATION &info)
