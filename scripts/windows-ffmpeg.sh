@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds FFmpeg's shared libraries for x86_64 Windows from Debian's own source package (an LGPL build:
-# nothing GPL or non-free enabled), and prints the install prefix. The build is cached under
+# nothing GPL or non-free enabled), and prints the install prefix. ffprobe.exe is built too: the tests run
+# under Wine take it as their oracle, so oracle and library are the same FFmpeg. The build is cached under
 # AE_WIN_CACHE (default /var/tmp/belmarun-audioextract-win), keyed by source version and configure flags.
 #   AE_WIN_SUITE=unstable (default; FFmpeg 9) or bookworm (FFmpeg 5.1)
 # apt runs with a private configuration (its own sources file, lists and cache under the cache directory):
@@ -11,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 CACHE=${AE_WIN_CACHE:-/var/tmp/belmarun-audioextract-win}
 SUITE=${AE_WIN_SUITE:-unstable}
 FLAGS="--target-os=mingw32 --arch=x86_64 --cross-prefix=x86_64-w64-mingw32- --enable-shared --disable-static
---disable-programs --disable-doc --disable-avdevice --disable-avfilter --disable-swscale --disable-swresample
+--disable-programs --enable-ffprobe --disable-doc --disable-avdevice --disable-avfilter --disable-swscale --disable-swresample
 --disable-network --disable-encoders --disable-hwaccels --disable-devices --disable-filters --disable-autodetect
 --enable-zlib --enable-w32threads --disable-debug --extra-ldflags=-static"
 

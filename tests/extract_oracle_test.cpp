@@ -47,8 +47,9 @@ TEST_P(ExtractOracle, OutputHoldsTheInputStreamsPackets)
         }
         // Containers that keep timestamps as written show the stream starting at zero. (MP4 and Ogg show
         // codec priming as negative time, by design of those formats.)
-        if (ext == "mka" || ext == "flac" || ext == "mp3" || ext == "ac3" || ext == "eac3")
+        if (ext == "mka" || ext == "flac" || ext == "mp3" || ext == "ac3" || ext == "eac3") {
             EXPECT_EQ(got[0].pts_time, 0.0);
+        }
     }
 }
 

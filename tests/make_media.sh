@@ -48,6 +48,14 @@ make_file video_only.mkv "${V[@]}" -c:v mpeg4 -f matroska
 make_file frag_mp4.mp4 -f lavfi -i "testsrc2=size=1280x720:rate=25:duration=2" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a \
     -map 2:a -c:v mpeg4 -b:v 20M -g 12 -c:a:0 aac -c:a:1 ac3 \
     -movflags +frag_keyframe+empty_moov+delay_moov -frag_duration 500000 -f mp4
+# An HLS playlist with its segments, cut from ts_two.ts's first audio stream, for tests of inputs that name
+# other files.
+if [ ! -s hls/list.m3u8 ]; then
+    rm -rf hls.tmp && mkdir hls.tmp
+    (cd hls.tmp && "${FF[@]}" -i ../ts_two.ts -map 0:a:0 -c copy -f hls -hls_time 1 -hls_list_size 0 \
+        -hls_segment_filename 'seg%d.ts' list.m3u8)
+    rm -rf hls && mv hls.tmp hls
+fi
 # A longer file for tests that need a worker still busy when they act.
 make_file long.mkv -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=600" -c:a pcm_s16le -f matroska
 make_file three_audio.mkv "${V[@]}" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a -map 2:a -map 1:a -c:v mpeg4 \

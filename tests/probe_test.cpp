@@ -37,7 +37,7 @@ TEST_P(ProbeOracle, AgreesWithFfprobe)
 {
     const std::string path = media(GetParam());
     json mine = parse(audioextract_probe(path.c_str()));
-    json theirs = json::parse(run("ffprobe -v error -show_format -show_streams -of json " + shell_quote(path)));
+    json theirs = json::parse(ffprobe({"-v", "error", "-show_format", "-show_streams", "-of", "json", path}));
 
     ASSERT_EQ(mine["ok"], true);
     EXPECT_EQ(mine["format"], theirs["format"]["format_name"]);

@@ -111,7 +111,7 @@ TEST_F(Result, RunningSessionIsNotOkAndHasNoSizeOrTime)
     const std::string dir = scratch_dir();
     const std::string fifo = dir + "/in.mkv", out = dir + "/o.mka";
     slow_feeder feed(fifo, media("long.mkv"), 1 << 20);
-    const int32_t id = audioextract_start(fifo.c_str(), out.c_str(), -1);
+    const int32_t id = audioextract_start(feed.path().c_str(), out.c_str(), -1);
     ASSERT_TRUE(copying_from(feed, id));
 
     json r = parse(audioextract_result(id));

@@ -46,7 +46,7 @@ std::string scratch_dir()
         if (c == '/')
             c = '_';
     fs::path dir = fs::current_path() / "scratch" / name;
-    fs::remove_all(dir);
+    remove_tree(dir.string());
     fs::create_directories(dir);
     return dir.string();
 }
@@ -54,17 +54,7 @@ std::string scratch_dir()
 bool exists(const std::string &path)
 {
     std::error_code ec;
-    return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
-}
-
-std::vector<std::string> list_dir(const std::string &dir)
-{
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &e : fs::directory_iterator(dir, ec))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return fs::symlink_status(os_path(path), ec).type() != fs::file_type::not_found && !ec;
 }
 
 std::string temp_output_in(const std::string &dir)
@@ -77,7 +67,7 @@ std::string temp_output_in(const std::string &dir)
 
 std::string read_file(const std::string &path)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(os_path(path), std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
@@ -85,16 +75,8 @@ std::string read_file(const std::string &path)
 
 void write_file(const std::string &path, const std::string &bytes)
 {
-    std::ofstream f(path, std::ios::binary);
+    std::ofstream f(os_path(path), std::ios::binary);
     f << bytes;
-}
-
-std::string shell_quote(const std::string &s)
-{
-    std::string q = "'";
-    for (char c : s)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 json parse(const char *text)
@@ -136,6 +118,58 @@ bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+::testing::AssertionResult copying_from(slow_feeder &feed, int32_t id)
+{
+    if (id < 0)
+        return ::testing::AssertionFailure() << "start refused: " << id;
+    if (!feed.wait_first_written(std::chrono::seconds(30)))
+        return ::testing::AssertionFailure() << "the worker never opened the pipe";
+    if (!wait_packets_flow(id))
+        return ::testing::AssertionFailure() << "no packet was copied";
+    return ::testing::AssertionSuccess();
+}
+
+void slow_feeder::release()
+{
+    go_ = true;
+}
+
+bool slow_feeder::wait_first_written(std::chrono::milliseconds limit)
+{
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!first_done_ && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return first_done_;
+}
+
+std::vector<packet> probe_packets(const std::string &path, int stream)
+{
+    int status = 0;
+    std::string out = ffprobe({"-v", "error", "-select_streams", std::to_string(stream), "-show_packets",
+                               "-show_data_hash", "CRC32", "-of", "json", path},
+                              &status);
+    std::vector<packet> pkts;
+    if (status != 0) {
+        ADD_FAILURE() << "ffprobe failed on " << path;
+        return pkts;
+    }
+    json j = json::parse(out);
+    for (const auto &p : j.value("packets", json::array())) {
+        packet k;
+        if (p.contains("pts"))
+            k.pts = p["pts"].get<int64_t>();
+        if (p.contains("dts"))
+            k.dts = p["dts"].get<int64_t>();
+        if (p.contains("duration"))
+            k.duration = p["duration"].get<int64_t>();
+        k.hash = p.value("data_hash", "");
+        k.pts_time = std::stod(p.value("pts_time", "0"));
+        k.duration_time = std::stod(p.value("duration_time", "0"));
+        pkts.push_back(k);
+    }
+    return pkts;
 }
 
 }  // namespace ae_test

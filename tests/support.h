@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,7 +34,13 @@ struct file_param_name {
 // A fresh empty directory under the build tree, unique to the calling test.
 std::string scratch_dir();
 
+// A path (UTF-8, as the library takes it) as the test's own file calls take it: on Windows in the "\\?\"
+// form, which reaches past 260 characters.
+std::filesystem::path os_path(const std::string &utf8);
+
 bool exists(const std::string &path);
+// These take paths as the library does, in UTF-8 and of any length.
+void remove_tree(const std::string &path);  // a file, or a folder with all it holds; what is missing is ignored
 // The names in a directory, sorted.
 std::vector<std::string> list_dir(const std::string &dir);
 // A temporary output file of a running session in dir, or "" when there is none.
@@ -41,9 +48,9 @@ std::string temp_output_in(const std::string &dir);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 
-// Runs a shell command and returns its standard output; the exit status goes into *status when given.
-std::string run(const std::string &cmd, int *status = nullptr);
-std::string shell_quote(const std::string &s);
+// Runs ffprobe (the oracle: from the same FFmpeg as the library under test) with these arguments and returns
+// its standard output; the exit status goes into *status when given.
+std::string ffprobe(const std::vector<std::string> &args, int *status = nullptr);
 
 // Parses a report; a report that is not valid JSON fails the calling test.
 json parse(const char *text);
@@ -59,12 +66,17 @@ int wait_final(int32_t id, std::chrono::milliseconds limit = std::chrono::second
 bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // Waits until the feeder has written its first bytes and the session has handed a packet to its output:
-// the worker is then copying and will soon wait in a read of the FIFO.
+// the worker is then copying and will soon wait in a read of the pipe.
 ::testing::AssertionResult copying_from(class slow_feeder &feed, int32_t id);
 
-// Polls until a thread of this process sits in a read(2) on the file at `path` (a FIFO the test feeds): the
-// worker then has nothing buffered left to act on, and waits for the test.
-bool wait_blocked_in_read(const std::string &path, std::chrono::milliseconds limit = std::chrono::seconds(30));
+// Polls until the session's worker waits in a read of the feeder's pipe with everything fed so far consumed:
+// it then has nothing buffered left to act on, and waits for the test.
+bool wait_blocked_in_read(const slow_feeder &feed, int32_t id,
+                          std::chrono::milliseconds limit = std::chrono::seconds(30));
+
+// The threads of this process, and the files (descriptors or handles) it has open.
+size_t count_threads();
+size_t count_open_files();
 
 // One packet as ffprobe sees it.
 struct packet {
@@ -75,20 +87,47 @@ struct packet {
 // The packets of one stream, read by ffprobe with payload hashes.
 std::vector<packet> probe_packets(const std::string &path, int stream);
 
-// Writes the file's bytes into a FIFO from a thread of its own, stopping after `first` bytes until
-// release() is called. Tests use it to hold a worker inside a read.
+// Writes the file's bytes into a pipe from a thread of its own, stopping after `first` bytes until
+// release() is called. Tests use it to hold a worker inside a read. On POSIX systems the pipe is a FIFO at
+// `name`; on Windows, which has no FIFO in a directory, it is a named pipe whose name ends in name's file
+// name. path() is what the library is to open.
 class slow_feeder {
 public:
-    slow_feeder(const std::string &fifo, const std::string &source, size_t first);
+    slow_feeder(const std::string &name, const std::string &source, size_t first);
     ~slow_feeder();
-    void release();                  // write the rest and close
+    slow_feeder(const slow_feeder &) = delete;
+    slow_feeder &operator=(const slow_feeder &) = delete;
+
+    const std::string &path() const { return path_; }
+    void release();  // write the rest and close
     bool wait_first_written(std::chrono::milliseconds limit);
+    bool first_written() const { return first_done_; }
 
 private:
-    std::string fifo_, data_;
+    void feed();
+    std::string path_, data_;
     size_t first_;
+    void *pipe_ = nullptr;  // Windows: the pipe's server end, which the feeding thread closes
     std::thread thread_;
-    std::atomic<bool> go_{false}, first_done_{false}, stop_{false};
+    std::atomic<bool> go_{false}, first_done_{false}, stop_{false}, connected_{false};
 };
+
+// Creates a symbolic link, or skips the calling test where this system cannot make one.
+#define AE_SYMLINK_OR_SKIP(target, link)                                                                        \
+    do {                                                                                                      \
+        std::error_code ae_ec_;                                                                               \
+        std::filesystem::create_symlink((target), (link), ae_ec_);                                            \
+        if (ae_ec_)                                                                                           \
+            GTEST_SKIP() << "this system cannot create a symbolic link (Windows needs a privilege for it, "   \
+                            "Wine has none): "                                                               \
+                         << ae_ec_.message();                                                                 \
+    } while (0)
+
+// Skips the calling test on Windows, saying why.
+#ifdef _WIN32
+#define AE_SKIP_ON_WINDOWS(why) GTEST_SKIP() << (why)
+#else
+#define AE_SKIP_ON_WINDOWS(why) static_cast<void>(0)
+#endif
 
 }  // namespace ae_test

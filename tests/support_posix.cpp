@@ -1,5 +1,5 @@
-// The parts of the test support that need a POSIX system: running commands (ffprobe, the oracle), FIFOs fed
-// from a thread, and finding a thread blocked in a read.
+// The parts of the test support that need a POSIX system: running ffprobe (the oracle), FIFOs fed from a
+// thread, and finding a thread blocked in a read.
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +22,23 @@ namespace fs = std::filesystem;
 
 namespace ae_test {
 
-std::string run(const std::string &cmd, int *status)
+namespace {
+
+std::string shell_quote(const std::string &s)
 {
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+}  // namespace
+
+std::string ffprobe(const std::vector<std::string> &args, int *status)
+{
+    std::string cmd = "ffprobe";
+    for (const std::string &a : args)
+        cmd += " " + shell_quote(a);
     std::string out;
     FILE *p = popen(cmd.c_str(), "r");
     if (!p) {
@@ -40,18 +55,16 @@ std::string run(const std::string &cmd, int *status)
     return out;
 }
 
-::testing::AssertionResult copying_from(slow_feeder &feed, int32_t id)
-{
-    if (id < 0)
-        return ::testing::AssertionFailure() << "start refused: " << id;
-    if (!feed.wait_first_written(std::chrono::seconds(30)))
-        return ::testing::AssertionFailure() << "the worker never opened the FIFO";
-    if (!wait_packets_flow(id))
-        return ::testing::AssertionFailure() << "no packet was copied";
-    return ::testing::AssertionSuccess();
-}
-
 namespace {
+
+size_t count_entries(const char *dir)
+{
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
 
 // The descriptors of this process open on `path`.
 std::vector<int> fds_on(const std::string &path)
@@ -69,11 +82,42 @@ std::vector<int> fds_on(const std::string &path)
 
 }  // namespace
 
-bool wait_blocked_in_read(const std::string &path, std::chrono::milliseconds limit)
+fs::path os_path(const std::string &utf8)
+{
+    return utf8;
+}
+
+std::vector<std::string> list_dir(const std::string &dir)
+{
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto &e : fs::directory_iterator(dir, ec))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void remove_tree(const std::string &path)
+{
+    fs::remove_all(path);
+}
+
+size_t count_threads()
+{
+    return count_entries("/proc/self/task");
+}
+
+size_t count_open_files()
+{
+    return count_entries("/proc/self/fd");
+}
+
+// A thread of this process sits in a read(2) of the FIFO.
+bool wait_blocked_in_read(const slow_feeder &feed, int32_t, std::chrono::milliseconds limit)
 {
     auto until = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < until) {
-        for (int fd : fds_on(path)) {
+        for (int fd : fds_on(feed.path())) {
             char prefix[32];
             std::snprintf(prefix, sizeof prefix, "%d 0x%x ", static_cast<int>(SYS_read), fd);
             std::error_code ec;
@@ -86,81 +130,43 @@ bool wait_blocked_in_read(const std::string &path, std::chrono::milliseconds lim
     return false;
 }
 
-std::vector<packet> probe_packets(const std::string &path, int stream)
+slow_feeder::slow_feeder(const std::string &name, const std::string &source, size_t first)
+    : path_(name), data_(read_file(source)), first_(std::min(first, data_.size()))
 {
-    int status = 0;
-    std::string out = run("ffprobe -v error -select_streams " + std::to_string(stream) +
-                              " -show_packets -show_data_hash CRC32 -of json " + shell_quote(path),
-                          &status);
-    std::vector<packet> pkts;
-    if (status != 0) {
-        ADD_FAILURE() << "ffprobe failed on " << path;
-        return pkts;
-    }
-    json j = json::parse(out);
-    for (const auto &p : j.value("packets", json::array())) {
-        packet k;
-        if (p.contains("pts"))
-            k.pts = p["pts"].get<int64_t>();
-        if (p.contains("dts"))
-            k.dts = p["dts"].get<int64_t>();
-        if (p.contains("duration"))
-            k.duration = p["duration"].get<int64_t>();
-        k.hash = p.value("data_hash", "");
-        k.pts_time = std::stod(p.value("pts_time", "0"));
-        k.duration_time = std::stod(p.value("duration_time", "0"));
-        pkts.push_back(k);
-    }
-    return pkts;
-}
-
-slow_feeder::slow_feeder(const std::string &fifo, const std::string &source, size_t first)
-    : fifo_(fifo), data_(read_file(source)), first_(std::min(first, data_.size()))
-{
-    ::unlink(fifo.c_str());
-    if (mkfifo(fifo.c_str(), 0600) != 0)
-        ADD_FAILURE() << "mkfifo " << fifo;
+    ::unlink(path_.c_str());
+    if (mkfifo(path_.c_str(), 0600) != 0)
+        ADD_FAILURE() << "mkfifo " << path_;
     std::signal(SIGPIPE, SIG_IGN);  // a reader that goes away shows as EPIPE
-    thread_ = std::thread([this] {
-        // Wait for the worker to open the input, without blocking, so the feeder can be dropped unused.
-        int fd = -1;
-        while (fd < 0 && !stop_) {
-            fd = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
-            if (fd < 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+    thread_ = std::thread([this] { feed(); });
+}
+
+void slow_feeder::feed()
+{
+    // Wait for the worker to open the input, without blocking, so the feeder can be dropped unused.
+    int fd = -1;
+    while (fd < 0 && !stop_) {
+        fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd < 0)
-            return;
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        auto put = [fd](const char *p, size_t n) {
-            while (n > 0) {
-                ssize_t w = ::write(fd, p, n);
-                if (w <= 0)
-                    return;
-                p += w;
-                n -= static_cast<size_t>(w);
-            }
-        };
-        put(data_.data(), first_);
-        first_done_ = true;
-        while (!go_ && !stop_)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        put(data_.data() + first_, data_.size() - first_);
-        ::close(fd);
-    });
-}
-
-void slow_feeder::release()
-{
-    go_ = true;
-}
-
-bool slow_feeder::wait_first_written(std::chrono::milliseconds limit)
-{
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!first_done_ && std::chrono::steady_clock::now() < until)
+    }
+    if (fd < 0)
+        return;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    auto put = [fd](const char *p, size_t n) {
+        while (n > 0) {
+            ssize_t w = ::write(fd, p, n);
+            if (w <= 0)
+                return;
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+    };
+    put(data_.data(), first_);
+    first_done_ = true;
+    while (!go_ && !stop_)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return first_done_;
+    put(data_.data() + first_, data_.size() - first_);
+    ::close(fd);
 }
 
 slow_feeder::~slow_feeder()
@@ -169,7 +175,7 @@ slow_feeder::~slow_feeder()
     go_ = true;
     if (thread_.joinable())
         thread_.join();
-    ::unlink(fifo_.c_str());
+    ::unlink(path_.c_str());
 }
 
 }  // namespace ae_test
