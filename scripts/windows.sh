@@ -3,7 +3,7 @@
 # Debian's source, and checked under Wine as a Windows host would use them:
 #   - the DLL exports exactly the eight calls and imports only FFmpeg's DLLs, KERNEL32 and msvcrt;
 #   - a C host loads it with LoadLibraryExW and probes and extracts a file whose name is not ASCII;
-#   - audioextract.exe's main cases: probe, extract, extract-all, failures and their exit codes;
+#   - audioextract.exe's main cases: probe, extract, extract-all, failures and their exit codes, and Ctrl-C;
 #   - the GoogleTest suite, cross-built, with ffprobe.exe of the same FFmpeg build as its oracle.
 # Then the folder a Windows developer drops into a project: build-win/dist (and build-win/dist.zip).
 set -euo pipefail
@@ -91,13 +91,18 @@ ffmpeg -nostdin -v error -f lavfi -i "sine=duration=1" -f lavfi -i "sine=frequen
     -c:a:0 aac -c:a:1 ac3 -metadata:s:a:0 language=deu "$work/zwei.mkv"
 expect 0 wine "$exe" extract-all "$(winpath "$work/zwei.mkv")" "$(winpath "$work/alle")" --quiet
 test "$(ls "$work/alle" | sort | tr '\n' ' ')" = "zwei.0.deu.m4a zwei.1.ac3 "
-echo "== under Wine: the GoogleTest suite, with ffprobe.exe of the same FFmpeg as its oracle"
+echo "== under Wine: Ctrl-C on audioextract.exe's console cancels, waits for the worker and leaves no file"
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Wextra -Werror -municode tests/windows/ctrl_c.c -o "$work/ctrl_c.exe" \
+    -static
+mkdir "$work/ctrl-c"
 tests/make_media.sh build-win/tests/media >/dev/null
+wine "$work/ctrl_c.exe" "$(winpath "$exe")" "$(winpath "$PWD/build-win/tests/media/long.mkv")" "$(winpath "$work/ctrl-c")" \
+    </dev/null
+echo "== under Wine: the GoogleTest suite, with ffprobe.exe of the same FFmpeg as its oracle"
 (cd build-win/tests && WINEPATH="$(winpath "$ffmpeg_prefix/bin")" AE_MEDIA_DIR="$(winpath "$PWD/media")" \
     AE_FFPROBE="$(winpath "$ffmpeg_prefix/bin/ffprobe.exe")" AE_CHURN_CYCLES=400 \
     wine ./ae_tests.exe --gtest_brief=1 2>"$work/suite-log.txt") || { tail -n 40 "$work/suite-log.txt"; exit 1; }
 # Skipped inside the suite, each saying why: symbolic links (Windows grants them only with a privilege, and
-# Wine has none) and a file size limit standing in for a full disk (Windows has none). Not run under Wine:
-# Ctrl-C (Wine delivers no console control event to a program started without a console).
+# Wine has none) and a file size limit standing in for a full disk (Windows has none).
 wineserver -w
 echo "== Windows DLL: ok"
