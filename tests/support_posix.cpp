@@ -1,5 +1,5 @@
 // The parts of the test support that need a POSIX system: running ffprobe (the oracle), FIFOs fed from a
-// thread, and finding a thread blocked in a read.
+// thread, finding a thread blocked in a read, and the process's threads and descriptors counted from /proc.
 #include "support.h"
 
 #include <gtest/gtest.h>

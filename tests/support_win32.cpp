@@ -1,5 +1,6 @@
-// The parts of the test support that Windows does its own way: running ffprobe.exe (the oracle), and a named
-// pipe fed from a thread where POSIX systems use a FIFO.
+// The parts of the test support that Windows does its own way: running ffprobe.exe (the oracle), a named pipe
+// fed from a thread where POSIX systems use a FIFO, folders listed and removed past 260 characters, and the
+// process's threads and handles counted.
 #include "support.h"
 
 #include <gtest/gtest.h>
