@@ -112,22 +112,4 @@ private:
     std::atomic<bool> go_{false}, first_done_{false}, stop_{false}, connected_{false};
 };
 
-// Creates a symbolic link, or skips the calling test where this system cannot make one.
-#define AE_SYMLINK_OR_SKIP(target, link)                                                                        \
-    do {                                                                                                      \
-        std::error_code ae_ec_;                                                                               \
-        std::filesystem::create_symlink((target), (link), ae_ec_);                                            \
-        if (ae_ec_)                                                                                           \
-            GTEST_SKIP() << "this system cannot create a symbolic link (Windows needs a privilege for it, "   \
-                            "Wine has none): "                                                               \
-                         << ae_ec_.message();                                                                 \
-    } while (0)
-
-// Skips the calling test on Windows, saying why.
-#ifdef _WIN32
-#define AE_SKIP_ON_WINDOWS(why) GTEST_SKIP() << (why)
-#else
-#define AE_SKIP_ON_WINDOWS(why) static_cast<void>(0)
-#endif
-
 }  // namespace ae_test

@@ -88,7 +88,13 @@ TEST_F(Output, SymbolicLinkTargetIsReplacedOnlyOnSuccess)
     const std::string dir = scratch_dir();
     const std::string target = dir + "/target.mka", link = dir + "/link.mka";
     write_file(target, "earlier");
-    AE_SYMLINK_OR_SKIP("target.mka", link);
+    std::error_code ec;
+    std::filesystem::create_symlink("target.mka", link, ec);
+#ifdef _WIN32
+    if (ec)
+        GTEST_SKIP() << "Windows makes symbolic links only with a privilege, which Wine does not have: " << ec.message();
+#endif
+    ASSERT_FALSE(ec) << ec.message();
 
     const int32_t bad = audioextract_start(media("video_only.mp4").c_str(), link.c_str(), -1);
     ASSERT_EQ(wait_final(bad), AE_STATE_FAILED);
