@@ -38,9 +38,10 @@ std::string scratch_dir();
 // form, which reaches past 260 characters.
 std::filesystem::path os_path(const std::string &utf8);
 
+// The file helpers below take paths as the library does, in UTF-8 and of any length.
 bool exists(const std::string &path);
-// These take paths as the library does, in UTF-8 and of any length.
-void remove_tree(const std::string &path);  // a file, or a folder with all it holds; what is missing is ignored
+// A file, or a folder with all it holds; a missing path is ignored.
+void remove_tree(const std::string &path);
 // The names in a directory, sorted.
 std::vector<std::string> list_dir(const std::string &dir);
 // A temporary output file of a running session in dir, or "" when there is none.

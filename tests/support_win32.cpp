@@ -108,7 +108,23 @@ std::filesystem::path os_path(const std::string &utf8)
     return L"\\\\?\\" + full;
 }
 
-// With Windows' own calls: the C runtime under std::filesystem stops at the classic length limit.
+// Folders are walked with Windows' own calls: the C runtime under std::filesystem stops at the classic
+// length limit. Calls fn with each name in the folder at `dir` (a "\\?\" path), "." and ".." left out.
+template <class Fn>
+static void for_each_name(const std::wstring &dir, Fn fn)
+{
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..")
+            fn(name);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
 static void remove_native(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -120,16 +136,7 @@ static void remove_native(const std::wstring &path)
             ADD_FAILURE() << "cannot delete a file: error " << GetLastError();
         return;
     }
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = entry.cFileName;
-            if (name != L"." && name != L"..")
-                remove_native(path + L"\\" + name);
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-    }
+    for_each_name(path, [&path](const std::wstring &name) { remove_native(path + L"\\" + name); });
     if (!RemoveDirectoryW(path.c_str()))
         ADD_FAILURE() << "cannot remove a folder: error " << GetLastError();
 }
@@ -137,22 +144,14 @@ static void remove_native(const std::wstring &path)
 std::vector<std::string> list_dir(const std::string &dir)
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((os_path(dir).native() + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
+    for_each_name(os_path(dir).native(), [&names](const std::wstring &name) {
         const int n = WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0,
                                           nullptr, nullptr);
         std::string utf8(static_cast<size_t>(n), '\0');
         WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), utf8.data(), n, nullptr,
                             nullptr);
         names.push_back(utf8);
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
+    });
     std::sort(names.begin(), names.end());
     return names;
 }
