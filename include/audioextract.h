@@ -116,7 +116,9 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
  *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
  *   "write trailer failed", "read failed" (the source reported an error, stalled or broke off: a damaged
- *   or truncated file is not one, its end ends the session done), "out of memory".
+ *   or truncated file is not one, its end ends the session done), "audio format changes mid-stream" (a
+ *   later part of a chained stream, such as joined Ogg recordings, has another sample rate or channel
+ *   count than the first: its packets cannot go on under the output's header), "out of memory".
  * Ownership: a buffer of the session, overwritten by its next audioextract_result call and by the reuse of
  * the slot. Thread: the host thread, while the worker runs; does not block.
  */

@@ -13,11 +13,12 @@ extern "C" {
 #include <cstring>
 
 #include "input.h"
+#include "links.h"
 #include "output.h"
 #include "platform.h"
 #include "read_plan.h"
-#include "rebase.h"
 #include "session.h"
+#include "timeline.h"
 
 namespace {
 
@@ -182,9 +183,13 @@ bool read_broke(const ae_job &j, int e)
 const char *copy_packets(ae_job &j)
 {
     ae_session *s = j.s;
-    const AVRational tb_in = j.in.ctx->streams[j.idx]->time_base;
+    const AVStream *ist = j.in.ctx->streams[j.idx];
+    // What the output's header was written from: a later link coded another way cannot go on under it.
+    const ae_stream_shape shape = ae_shape_of(ist);
+    const AVRational tb_in = shape.time_base;
     const AVStream *ost = j.mux->streams[0];
-    int64_t first_pts = AV_NOPTS_VALUE;
+    ae_timeline timeline;
+    timeline.mend_jumps = (j.in.ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
     AVPacket *pkt = j.pkt;
 
     for (;;) {
@@ -200,8 +205,15 @@ const char *copy_packets(ae_job &j)
             continue;
         }
         ask_ahead(j);
+        if (!(ae_shape_after(ist, pkt) == shape)) {
+            av_packet_unref(pkt);
+            return "audio format changes mid-stream";
+        }
 
-        if (ae_rebase(&pkt->pts, &pkt->dts, &first_pts)) {
+        // A later link's headers carry no time of their own: they go where the stream has got to.
+        if (ae_link_header(shape.codec, pkt)) {
+            ae_timeline_place_between(&timeline, &pkt->pts, &pkt->dts);
+        } else if (ae_timeline_place(&timeline, &pkt->pts, &pkt->dts, pkt->duration)) {
             const int64_t ms = av_rescale_q(pkt->pts, tb_in, AVRational{1, 1000});
             if (ms > s->processed_ms)
                 ae_store(s->processed_ms, ms);

@@ -56,6 +56,20 @@ if [ ! -s hls/list.m3u8 ]; then
         -hls_segment_filename 'seg%d.ts' list.m3u8)
     rm -rf hls && mv hls.tmp hls
 fi
+# Recordings joined byte for byte: two MPEG-TS captures (timestamps jump back at the join) and chained Ogg
+# links (each link restarts its timestamps and carries its own headers), with equal links and with links
+# that differ in sample rate or channels.
+join_files() {  # join_files NAME PARTS...
+    local name=$1; shift
+    [ -s "$name" ] || { cat "$@" > "tmp.$$.$name" && mv "tmp.$$.$name" "$name"; }
+}
+make_file link_vorbis_44k.ogg "${A2[@]}" -c:a libvorbis -f ogg
+make_file link_opus_stereo.ogg "${A2[@]}" -ac 2 -c:a libopus -f ogg
+join_files joined.ts ts_two.ts ts_two.ts
+join_files chain_vorbis.ogg vorbis.ogg vorbis.ogg
+join_files chain_opus.ogg opus.opus opus.opus
+join_files chain_vorbis_rates.ogg vorbis.ogg link_vorbis_44k.ogg
+join_files chain_opus_channels.ogg opus.opus link_opus_stereo.ogg
 # A longer file for tests that need a worker still busy when they act.
 make_file long.mkv -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=600" -c:a pcm_s16le -f matroska
 make_file three_audio.mkv "${V[@]}" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a -map 2:a -map 1:a -c:v mpeg4 \

@@ -172,4 +172,18 @@ std::vector<packet> probe_packets(const std::string &path, int stream)
     return pkts;
 }
 
+int64_t decoded_samples(const std::string &path, int stream)
+{
+    int status = 0;
+    std::string out = ffprobe({"-v", "quiet", "-select_streams", std::to_string(stream), "-show_entries",
+                               "frame=nb_samples", "-of", "json", path},
+                              &status);
+    if (status != 0)
+        return -1;
+    int64_t total = 0;
+    for (const auto &f : json::parse(out).value("frames", json::array()))
+        total += f.value("nb_samples", int64_t{0});
+    return total;
+}
+
 }  // namespace ae_test

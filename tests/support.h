@@ -88,6 +88,9 @@ struct packet {
 // The packets of one stream, read by ffprobe with payload hashes.
 std::vector<packet> probe_packets(const std::string &path, int stream);
 
+// How many samples ffprobe decodes from one stream of the file, or -1 when it cannot read the file.
+int64_t decoded_samples(const std::string &path, int stream);
+
 // Writes the file's bytes into a pipe from a thread of its own, stopping after `first` bytes until
 // release() is called. Tests use it to hold a worker inside a read. On POSIX systems the pipe is a FIFO at
 // `name`; on Windows, which has no FIFO in a directory, it is a named pipe whose name ends in name's file

@@ -10,7 +10,7 @@
 #include <sys/resource.h>
 #endif
 
-#include "rebase.h"
+#include "timeline.h"
 #include "session_fixture.h"
 #include "shapes.h"
 #include "support.h"
@@ -174,37 +174,58 @@ TEST_F(Worker, StreamWithoutPacketsEndsDoneWithAnEmptyContainer)
     EXPECT_EQ(probe_packets(dir + "/o.wav", 0).size(), 0u) << "a readable file with no packets";
 }
 
-struct rebase_case {
-    const char *name;
-    friend void PrintTo(const rebase_case &c, std::ostream *os) { *os << c.name; }
-    int64_t first_in, pts_in, dts_in;
-    int64_t first_out, pts_out, dts_out;
-    bool has_pos;
+// One packet before and after placing: pts, dts and duration in, pts and dts out.
+struct placed {
+    int64_t pts, dts, duration, pts_out, dts_out;
 };
 
-class Rebase : public ::testing::TestWithParam<rebase_case> {};
+struct timeline_case {
+    const char *name;
+    friend void PrintTo(const timeline_case &c, std::ostream *os) { *os << c.name; }
+    bool mend_jumps;
+    std::vector<placed> packets;
+};
 
-TEST_P(Rebase, MovesTimestampsByTheFirstPts)
+class Timeline : public ::testing::TestWithParam<timeline_case> {};
+
+TEST_P(Timeline, RebasesToZeroAndContinuesAfterJumpsBack)
 {
-    const rebase_case &c = GetParam();
-    int64_t first = c.first_in, pts = c.pts_in, dts = c.dts_in;
-    EXPECT_EQ(ae_rebase(&pts, &dts, &first), c.has_pos);
-    EXPECT_EQ(first, c.first_out);
-    EXPECT_EQ(pts, c.pts_out);
-    EXPECT_EQ(dts, c.dts_out);
+    const timeline_case &c = GetParam();
+    ae_timeline t;
+    t.mend_jumps = c.mend_jumps;
+    for (size_t i = 0; i < c.packets.size(); ++i) {
+        const placed &p = c.packets[i];
+        int64_t pts = p.pts, dts = p.dts;
+        EXPECT_EQ(ae_timeline_place(&t, &pts, &dts, p.duration), p.pts_out != AV_NOPTS_VALUE) << "packet " << i;
+        EXPECT_EQ(pts, p.pts_out) << "packet " << i;
+        EXPECT_EQ(dts, p.dts_out) << "packet " << i;
+    }
 }
 
 constexpr int64_t N = AV_NOPTS_VALUE;
+constexpr int64_t BIG = 1LL << 62;
 INSTANTIATE_TEST_SUITE_P(
-    Cases, Rebase,
-    ::testing::Values(rebase_case{"FirstPacketDtsBeforePts", N, 300, 200, 300, 0, -100, true},
-                      rebase_case{"FirstPacketWithoutDts", N, 300, N, 300, 0, N, true},
-                      rebase_case{"NothingSeenYetAndNoPts", N, N, 50, N, N, 50, false},
-                      rebase_case{"LaterPacketWithoutPts", 300, N, 400, 300, N, 100, false},
-                      rebase_case{"LaterPacket", 300, 1000, 900, 300, 700, 600, true},
-                      rebase_case{"LaterPacketBeforeTheFirst", 300, 100, N, 300, -200, N, true},
-                      rebase_case{"DistanceBeyond64Bits", -(1LL << 62) * 2 + 1, 1LL << 62, (1LL << 62) * -1,
-                                  -(1LL << 62) * 2 + 1, N, (1LL << 62) - 1, false}),
+    Cases, Timeline,
+    ::testing::Values(
+        timeline_case{"FirstPacketDtsBeforePts", false, {{300, 200, 0, 0, -100}}},
+        timeline_case{"FirstPacketWithoutDts", false, {{300, N, 0, 0, N}}},
+        timeline_case{"NothingSeenYetAndNoPts", false, {{N, 50, 0, N, 50}, {300, 300, 0, 0, 0}}},
+        timeline_case{"LaterPacketWithoutPts", false, {{300, 300, 0, 0, 0}, {N, 400, 0, N, 100}}},
+        timeline_case{"LaterPacket", false, {{300, 300, 0, 0, 0}, {1000, 900, 0, 700, 600}}},
+        timeline_case{"LaterPacketBeforeTheFirst", false, {{300, 300, 0, 0, 0}, {100, N, 0, -200, N}}},
+        timeline_case{"DistanceBeyond64Bits", false, {{-2 * BIG + 1, N, 0, 0, N}, {BIG, -BIG, 0, N, BIG - 1}}},
+        // Where jumps are not mended, a jump back stays for the muxer to refuse.
+        timeline_case{"JumpBackKeptWhenNotMended", false, {{100, 100, 10, 0, 0}, {50, 50, 10, -50, -50}}},
+        // Two recordings joined: the second restarts at its own zero and continues after the first's end.
+        timeline_case{"JoinedRecordingsContinue", true,
+                      {{1000, 1000, 10, 0, 0}, {1010, 1010, 10, 10, 10}, {5, 5, 10, 20, 20}, {15, 15, 10, 30, 30}}},
+        // A chained Ogg link: header packets at 0 without durations, then audio from a negative pts.
+        timeline_case{"ChainedLinkHeadersThenAudio", true,
+                      {{0, 0, 20, 0, 0}, {20, 20, 20, 20, 20}, {0, 0, 0, 40, 40}, {0, 0, 0, 41, 41},
+                       {-128, -128, 0, 42, 42}, {0, 0, 20, 170, 170}}},
+        // A dts behind its pts moves with it; a packet equal to the last one moves one tick on.
+        timeline_case{"JumpKeepsPtsDtsDistance", true, {{10, 10, 5, 0, 0}, {4, 2, 5, 7, 5}, {4, 2, 5, 12, 10}}},
+        timeline_case{"ForwardJumpKept", true, {{0, 0, 10, 0, 0}, {9000, 9000, 10, 9000, 9000}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A pipe holds the worker inside a read at a known point, so these endings are deterministic.

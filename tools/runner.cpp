@@ -85,7 +85,7 @@ const char *start_error(int32_t code)
 bool about_input(const std::string &error)
 {
     return error == "cannot open input" || error == "no stream info" || error == "no audio stream" ||
-           error == "read failed";
+           error == "read failed" || error == "audio format changes mid-stream";
 }
 
 // Frees every session still held when the run ends, however it ends (an exception included): freeing

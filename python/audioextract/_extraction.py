@@ -141,7 +141,8 @@ class Extraction:
                 pass  # at interpreter exit the module may already be gone
 
 
-_INPUT_TEXTS = {"cannot open input", "no stream info", "no audio stream", "read failed"}
+_INPUT_TEXTS = {"cannot open input", "no stream info", "no audio stream", "read failed",
+                "audio format changes mid-stream"}
 
 
 def output_for(input: PathArg, stream: Optional[int], directory: str = ".") -> str:
