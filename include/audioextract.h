@@ -84,7 +84,9 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
  *   AE_ERR_NO_SLOT (sessions that have ended hold their slots until freed) or AE_ERR_THREAD.
  * Problems with the files themselves do not show here: the session ends in AE_STATE_FAILED.
  * A file already at out_path (or at the target of a symbolic link there) is replaced only when the session
- * is done; a directory, FIFO or device there is refused. out_path naming a file the input reads (under any
+ * is done, by a new file that takes its permission bits (and its owner and group where the process may set
+ * them); a directory, FIFO or device there is refused, and so is a file the directory would not let the
+ * process replace (a sticky directory). out_path naming a file the input reads (under any
  * name, scheme or playlist entry) fails with "cannot open output file" before anything is written.
  * Containers that write files of their own (playlists, segments, image sequences) are refused, and so is
  * a codec the container is known not to hold.
@@ -115,7 +117,8 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  * The error of a failed session is one of: "cannot open input", "no stream info", "no audio stream",
  *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
  *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
- *   "write trailer failed", "read failed" (the source reported an error, stalled or broke off: a damaged
+ *   "write trailer failed", "output rename failed" (the complete file could not take the output's
+ *   name; it is removed), "read failed" (the source reported an error, stalled or broke off: a damaged
  *   or truncated file is not one, its end ends the session done), "audio format changes mid-stream" (a
  *   later part of a chained stream, such as joined Ogg recordings, has another sample rate or channel
  *   count than the first: its packets cannot go on under the output's header), "out of memory".

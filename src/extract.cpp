@@ -150,9 +150,9 @@ const char *open_output(ae_job &j)
     // Looked at again just before writing: what is at the name now is what the rename would replace.
     if (!local || !j.out_resolved || !ae_output_writable(&j.out, &existing, &exists))
         return "cannot open output file";
-    if (exists && output_is_input(j, existing))
+    if (exists && (output_is_input(j, existing) || ae_replace_refused(j.out.path)))
         return "cannot open output file";
-    if (!ae_output_create(&j.out, AE_OUTPUT_BUFFER))
+    if (!ae_output_create(&j.out, AE_OUTPUT_BUFFER, exists))
         return "cannot open output file";
     j.mux->pb = j.out.pb;
 
@@ -239,7 +239,7 @@ const char *finish_output(ae_job &j)
     if (j.in.read_avoided)
         return "cannot open output file";
     if (!ae_output_commit(&j.out))
-        return "write trailer failed";
+        return "output rename failed";
     return nullptr;
 }
 

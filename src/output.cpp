@@ -55,7 +55,7 @@ bool ae_muxer_takes(const AVOutputFormat *fmt, const AVCodecParameters *par)
     return true;
 }
 
-bool ae_output_create(ae_output *o, int buffer_size)
+bool ae_output_create(ae_output *o, int buffer_size, bool replacing)
 {
     const char *slash = std::strrchr(o->path, '/');
 #ifdef _WIN32
@@ -76,6 +76,8 @@ bool ae_output_create(ae_output *o, int buffer_size)
         o->temp[0] = '\0';
         return false;
     }
+    if (replacing)
+        ae_take_access_of(o->io.fd, o->path);
     o->pb = ae_avio_open(&o->io, true, buffer_size);
     return o->pb != nullptr;
 }

@@ -37,8 +37,10 @@ bool ae_muxer_writes_one_file(const AVOutputFormat *fmt);
 // False when the muxer is known not to hold the codec (FFmpeg says so, or the file would not decode).
 bool ae_muxer_takes(const AVOutputFormat *fmt, const AVCodecParameters *par);
 
-// Creates the temporary file exclusively and an I/O context over it. False on failure.
-bool ae_output_create(ae_output *o, int buffer_size);
+// Creates the temporary file exclusively and an I/O context over it. When a file is to be replaced, the
+// new one takes its permissions (and owner where allowed) from the start, so its content is never readable
+// by more than the old file's was. False on failure.
+bool ae_output_create(ae_output *o, int buffer_size, bool replacing);
 
 // Flushes what is buffered and closes the temporary file; *size gets its size. False if anything written
 // could not be stored (a full disk shows here).

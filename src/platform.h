@@ -45,8 +45,18 @@ void ae_advise_sequential(int fd);
 // where there is no such hint).
 void ae_advise_willneed(int fd, int64_t pos, int64_t len);
 
-// Renames from onto to, replacing a file already at to, as one step. False on failure.
+// Renames from onto to, replacing a file already at to, as one step. False on failure. Where another
+// process holds `to` open for a moment (Windows refuses a rename then), the rename is retried briefly.
 bool ae_rename_replace(const char *from, const char *to);
+
+// Whether a rename onto the existing file at path would be refused although its directory can be written
+// to: a sticky directory where this process owns neither the file nor the directory, a read-only file on
+// Windows.
+bool ae_replace_refused(const char *path);
+
+// Gives the new file open at fd what the existing file at `like` grants: its permission bits, and its owner
+// and group where this process may set them (a root host keeps a user's file the user's). Best effort.
+void ae_take_access_of(int fd, const char *like);
 
 // Deletes the file at path; a failure is ignored.
 void ae_file_remove(const char *path);

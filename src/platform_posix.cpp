@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 struct ae_os_thread {
     pthread_t handle;
@@ -131,6 +132,32 @@ void ae_advise_willneed(int fd, int64_t pos, int64_t len)
 bool ae_rename_replace(const char *from, const char *to)
 {
     return rename(from, to) == 0;
+}
+
+bool ae_replace_refused(const char *path)
+{
+    struct stat file {}, dir {};
+    if (stat(path, &file) != 0)
+        return false;
+    const char *slash = std::strrchr(path, '/');
+    std::string folder = slash ? std::string(path, static_cast<size_t>(slash - path + 1)) : std::string(".");
+    if (stat(folder.c_str(), &dir) != 0)
+        return false;
+    const uid_t me = geteuid();
+    // In a sticky directory only the file's owner, the directory's owner or a privileged process may
+    // replace a file; root is taken as privileged, as it nearly always is.
+    return (dir.st_mode & S_ISVTX) && me != 0 && file.st_uid != me && dir.st_uid != me;
+}
+
+void ae_take_access_of(int fd, const char *like)
+{
+    struct stat st {};
+    if (stat(like, &st) != 0)
+        return;
+    // The owner first: a change of owner clears set-id bits, which are not copied anyway.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0)
+        (void)!fchown(fd, static_cast<uid_t>(-1), st.st_gid);  // a group of ours, even unprivileged
+    fchmod(fd, st.st_mode & 0777);
 }
 
 void ae_file_remove(const char *path)

@@ -164,7 +164,29 @@ void ae_advise_willneed(int, int64_t, int64_t) {}
 
 bool ae_rename_replace(const char *from, const char *to)
 {
-    return MoveFileExW(ae_wide(from).data(), ae_wide(to).data(), MOVEFILE_REPLACE_EXISTING) != 0;
+    const std::vector<wchar_t> wfrom = ae_wide(from), wto = ae_wide(to);
+    // A reader, a virus scanner or another session's rename onto the same name holds the file for a moment,
+    // and Windows refuses the rename meanwhile (sharing violation, access denied): that passes, so the
+    // rename is tried again for up to two seconds before it counts as refused.
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(wfrom.data(), wto.data(), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        const DWORD e = GetLastError();
+        if ((e != ERROR_ACCESS_DENIED && e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION) || attempt == 200)
+            return false;
+        Sleep(10);
+    }
+}
+
+bool ae_replace_refused(const char *path)
+{
+    const DWORD attributes = GetFileAttributesW(ae_wide(path).data());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+void ae_take_access_of(int, const char *)
+{
+    // The new file takes its folder's inherited permissions; Windows hosts keep access rules on folders.
 }
 
 void ae_file_remove(const char *path)

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +50,19 @@ std::vector<std::string> list_dir(const std::string &dir);
 std::string temp_output_in(const std::string &dir);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
+
+// Who may read and write a file, where the platform keeps it per file (POSIX): permission bits, owner and
+// group. access_of gives nothing elsewhere, and set_access then does nothing.
+struct file_access {
+    unsigned mode, uid, gid;
+    bool operator==(const file_access &) const = default;
+};
+std::optional<file_access> access_of(const std::string &path);
+void set_access(const std::string &path, const file_access &a);
+
+// Runs fn in a child process that has given up root for an unprivileged user, and returns what fn
+// returned; nothing where that cannot be done (the tests do not run as root, or on Windows).
+std::optional<int> run_unprivileged(const std::function<int()> &fn);
 
 // Runs ffprobe (the oracle: from the same FFmpeg as the library under test) with these arguments and returns
 // its standard output; the exit status goes into *status when given.

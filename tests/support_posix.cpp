@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -176,6 +177,35 @@ slow_feeder::~slow_feeder()
     if (thread_.joinable())
         thread_.join();
     ::unlink(path_.c_str());
+}
+
+std::optional<file_access> access_of(const std::string &path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return file_access{st.st_mode & 07777u, st.st_uid, st.st_gid};
+}
+
+void set_access(const std::string &path, const file_access &a)
+{
+    EXPECT_EQ(chown(path.c_str(), a.uid, a.gid), 0) << path;
+    EXPECT_EQ(chmod(path.c_str(), a.mode), 0) << path;
+}
+
+std::optional<int> run_unprivileged(const std::function<int()> &fn)
+{
+    if (geteuid() != 0)
+        return std::nullopt;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const uid_t nobody = 65534;
+        _exit(setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0 ? fn() : 125);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
 }
 
 }  // namespace ae_test

@@ -121,6 +121,60 @@ TEST_F(Output, TwoSessionsOnOneNameEachWriteAWholeFile)
     EXPECT_EQ(list_dir(dir), std::vector<std::string>{"o.mka"});
 }
 
+// Replacing a file keeps who may read it: the new file takes the old one's permission bits and, for a
+// privileged host, its owner and group. The name gets a new file: another hard link keeps the old content.
+TEST_F(Output, ReplacementKeepsPermissionsAndOwner)
+{
+    const std::string dir = scratch_dir(), out = dir + "/o.mka", link = dir + "/other-link.mka";
+    write_file(out, "earlier");
+    if (!access_of(out))
+        GTEST_SKIP() << "this platform keeps no permission bits per file";
+    const bool root = access_of(out)->uid == 0;
+    const file_access before{0640, root ? 1234u : access_of(out)->uid, root ? 2345u : access_of(out)->gid};
+    set_access(out, before);
+    std::error_code ec;
+    std::filesystem::create_hard_link(out, link, ec);
+    ASSERT_FALSE(ec) << ec.message();
+
+    ASSERT_EQ(run_to_end(media("mkv_many.mkv"), out, 3), AE_STATE_DONE);
+    EXPECT_EQ(access_of(out), before);
+    EXPECT_GT(std::filesystem::file_size(out), 1000u);
+    EXPECT_EQ(read_file(link), "earlier");
+}
+
+// In a sticky directory (/tmp) a file of another user cannot be replaced: that shows before anything is
+// copied, and what is there stays.
+TEST_F(Output, ReplacementARenameWouldRefuseFailsBeforeCopying)
+{
+    // Under the system's temporary folder, which every user can reach whoever owns the build tree.
+    const std::string dir = (std::filesystem::temp_directory_path() / "ae-sticky-test").string();
+    const std::string out = dir + "/o.mka", in = dir + "/in.mkv";
+    remove_tree(dir);
+    std::filesystem::create_directories(dir);
+    write_file(out, "earlier");
+    if (!access_of(out))
+        GTEST_SKIP() << "this platform keeps no permission bits per file";
+    write_file(in, read_file(media("long.mkv")));
+    set_access(in, file_access{0644, 0, 0});
+    set_access(dir, file_access{01777, 0, 0});
+    set_access(out, file_access{0666, 1234, 1234});
+    const auto result = run_unprivileged([&] {
+        const int32_t id = audioextract_start(in.c_str(), out.c_str(), -1);
+        if (wait_final(id) != AE_STATE_FAILED)
+            return 1;
+        if (error_of(id) != "cannot open output file" || parse(audioextract_progress(id))["packets"] != 0)
+            return 2;
+        audioextract_free(id);
+        return 0;
+    });
+    if (!result)
+        GTEST_SKIP() << "needs root, to act as another user";
+    EXPECT_EQ(*result, 0) << "1: the session did not fail, 2: it failed late or with another text";
+    EXPECT_EQ(read_file(out), "earlier");
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"in.mkv", "o.mka"}));
+    remove_tree(dir);
+}
+
 // Containers that cannot hold the codec fail at the header, on every FFmpeg generation, leaving nothing.
 TEST_F(Output, CodecTheContainerCannotHoldIsRefused)
 {
