@@ -60,15 +60,35 @@ def test_bad_usage_exits_two(args):
     assert cli(*args).returncode == 2
 
 
-def test_existing_output_is_kept_without_force(tmp_path):
-    out = tmp_path / "o.wav"
-    out.write_bytes(b"mine")
-    r = cli("extract", media("wav.wav"), str(out))
-    assert r.returncode == 1 and "exists" in r.stderr
-    assert out.read_bytes() == b"mine"
-    r = cli("extract", media("wav.wav"), str(out), "--force")
-    assert r.returncode == 0, r.stderr
-    assert codec_of(str(out)) == "pcm_s16le"
+# The host checks the file the library will write: the one behind a "file:" prefix, named or chosen.
+@pytest.mark.parametrize("args,existing", [
+    (["in.wav", "o.wav"], "o.wav"),
+    (["in.wav", "file:o.wav"], "o.wav"),
+    (["file:in.wav"], "in.mka"),
+    (["FILE:in.wav", "file:in.wav"], "in.wav"),
+])
+def test_existing_output_is_kept_without_force(tmp_path, args, existing):
+    shutil.copy(media("wav.wav"), tmp_path / "in.wav")
+    out = tmp_path / existing
+    if existing != "in.wav":
+        out.write_bytes(b"mine")
+    before = out.read_bytes()
+    r = cli("extract", *args, cwd=tmp_path)
+    assert r.returncode == 1 and ("exists" in r.stderr or "is the input" in r.stderr), r.stderr
+    assert out.read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == sorted({"in.wav", existing})
+    if existing != "in.wav":
+        r = cli("extract", *args, "--force", cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+        assert codec_of(str(out)) == "pcm_s16le"
+        assert sorted(os.listdir(tmp_path)) == sorted({"in.wav", existing}), "written under the name checked"
+
+
+def test_output_that_is_not_a_local_file_is_refused(tmp_path):
+    for out in ["http://127.0.0.1:9/o.wav", "pipe:1"]:
+        r = cli("extract", media("wav.wav"), out, cwd=tmp_path)
+        assert r.returncode == 1 and "must be a local file" in r.stderr
+    assert os.listdir(tmp_path) == []
 
 
 def test_extract_all_writes_one_file_per_audio_stream(tmp_path):

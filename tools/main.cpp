@@ -83,8 +83,15 @@ bool refuse_outputs(const std::vector<ae_job> &jobs, bool force)
 {
     bool refused = false;
     for (const ae_job &j : jobs) {
-        const bool exists = host_exists(j.output);
-        if (exists && host_same_file(j.input, j.output)) {
+        // What the library will write: the file behind a "file:" prefix; other schemes name no local file.
+        const std::string local = local_path_of(j.output);
+        if (local.empty()) {
+            std::fprintf(stderr, "audioextract: %s: an output must be a local file\n", j.output.c_str());
+            refused = true;
+            continue;
+        }
+        const bool exists = host_exists(local);
+        if (exists && host_same_file(local_path_of(j.input), local)) {
             std::fprintf(stderr, "audioextract: %s is the input file itself; writing it would destroy the input\n",
                          j.output.c_str());
             refused = true;

@@ -12,6 +12,18 @@ const json *pick_audio_stream(const json &report, int index)
     return nullptr;
 }
 
+std::string local_path_of(const std::string &path)
+{
+    // A scheme is two or more of these before a colon; one letter is a Windows drive ("C:\x").
+    const size_t n = path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
+    if (n == std::string::npos || n < 2 || path[n] != ':')
+        return path;
+    std::string scheme = path.substr(0, n);
+    for (char &c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return scheme == "file" ? path.substr(n + 1) : std::string();
+}
+
 namespace {
 
 // Names are UTF-8 strings; paths are built from them in the platform's own form.
@@ -22,7 +34,8 @@ std::string in_dir(const std::string &dir, const std::string &name)
 
 std::string stem_of(const std::string &input)
 {
-    std::string stem = host_utf8(host_path(input).stem());
+    const std::string local = local_path_of(input);
+    std::string stem = host_utf8(host_path(local.empty() ? input : local).stem());
     return stem.empty() ? "audio" : stem;
 }
 
@@ -45,7 +58,7 @@ std::string default_output(const std::string &input, const json &report, const j
     for (const json &a : report["audio_streams"])
         same_ext += a["suggested_ext"].get<std::string>() == ext;
     std::string plain = in_dir(dir, stem_of(input) + "." + ext);
-    if (same_ext > 1 || host_same_file(plain, input))
+    if (same_ext > 1 || host_same_file(plain, local_path_of(input)))
         plain = in_dir(dir, stem_of(input) + "." + std::to_string(audio["index"].get<int>()) + "." + ext);
     return plain;
 }

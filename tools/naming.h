@@ -5,6 +5,10 @@
 
 #include <string>
 
+// The local file a path names, as the library reads it: the path behind a "file:" prefix, the path itself
+// when it has no scheme, and "" for any other address (a URL, a pipe), which is never a local file.
+std::string local_path_of(const std::string &path);
+
 // The audio entry of a probe report for `index`, or the first audio stream when index is negative;
 // null when there is none.
 const nlohmann::json *pick_audio_stream(const nlohmann::json &report, int index);
