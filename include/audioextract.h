@@ -114,7 +114,8 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  * Returns {"state":5,"ok":false,"error":"..."} for a failed session, otherwise
  *   {"state":S,"ok":true|false,"out_path":"...","out_size_bytes":N,"codec":"...","duration_ms":N,
  *    "packets_written":N,"elapsed_ms":N} ("ok" is true only when done), or {"error":"bad id"}.
- * The error of a failed session is one of: "cannot open input", "no stream info", "no audio stream",
+ * The error of a failed session is one of: "cannot open input: <reason>" (the system's or FFmpeg's
+ *   reason: "No such file or directory", "Is a directory", "Permission denied", ...), "no stream info", "no audio stream",
  *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
  *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
  *   "write trailer failed", "output rename failed" (the complete file could not take the output's

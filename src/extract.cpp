@@ -39,6 +39,7 @@ struct ae_job {
     bool out_resolved = false;  // out.path holds the local file the output path leads to
     int idx = -1;
     int64_t out_size = 0;
+    char error[AE_ERROR_CAP];  // a failure text composed for this run
 };
 
 bool cancel_seen(const ae_job &j)
@@ -104,8 +105,15 @@ const char *open_input(ae_job &j)
         ae_output_writable(&j.out, &j.in.avoid, &exists);
         j.in.has_avoid = exists;
     }
-    if (ae_input_open(&j.in, s->in_path) < 0)
-        return "cannot open input";
+    if (const int e = ae_input_open(&j.in, s->in_path); e < 0) {
+        // A followed playlist that led to the output was refused for the output's sake.
+        if (j.in.read_avoided)
+            return "cannot open output file";
+        char reason[128];
+        av_strerror(e, reason, sizeof reason);
+        std::snprintf(j.error, sizeof j.error, "cannot open input: %s", reason);
+        return j.error;
+    }
     if (avformat_find_stream_info(j.in.ctx, nullptr) < 0)
         return "no stream info";
     j.idx = choose_stream(j.in.ctx, s->stream_index);

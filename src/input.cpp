@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -75,7 +76,7 @@ int open_local(ae_input *in, const char *path, const char *url)
 {
     in->io.fd = ae_open_read(path);
     if (in->io.fd < 0)
-        return AVERROR(ENOENT);
+        return AVERROR(errno ? errno : ENOENT);  // the system's reason: missing, a directory, no permission
     bool regular = false;
     if (!ae_fd_stat(in->io.fd, &in->id, &regular))
         return AVERROR(EIO);

@@ -1,5 +1,7 @@
 #include "json_escape.h"
 
+#include <cstdio>
+
 namespace {
 
 bool is_continuation(unsigned char c)
@@ -11,15 +13,15 @@ bool is_continuation(unsigned char c)
 
 void json_escape(const char *src, char *dst, size_t cap)
 {
-    const auto *start = reinterpret_cast<const unsigned char *>(src);
     size_t n = 0;
-    for (const unsigned char *p = start; *p; ++p) {
-        // Room for the widest output of one byte (an escape pair) is checked before every byte after the
-        // first, so the NUL always fits and a pair is never split.
-        if (p != start && n + 2 >= cap) {
+    for (const auto *p = reinterpret_cast<const unsigned char *>(src); *p; ++p) {
+        const unsigned char c = *p;
+        const size_t width = c < 0x20 ? 6 : (c == '"' || c == '\\') ? 2 : 1;
+        // What this byte becomes must fit with the closing NUL, so an escape is never split.
+        if (n + width >= cap) {
             // A cut inside a multi-byte UTF-8 character drops the character's leading bytes too, so the
             // text stays valid UTF-8. A sequence has at most three bytes before its last one.
-            if (is_continuation(*p)) {
+            if (is_continuation(c)) {
                 size_t back = 0;
                 while (back < 3 && back < n && is_continuation(static_cast<unsigned char>(dst[n - 1 - back])))
                     ++back;
@@ -28,12 +30,17 @@ void json_escape(const char *src, char *dst, size_t cap)
             }
             break;
         }
-        if (*p == '"' || *p == '\\') {
-            dst[n++] = '\\';
-            dst[n++] = static_cast<char>(*p);
-        } else if (*p >= 0x20) {
-            dst[n++] = static_cast<char>(*p);
+        if (c < 0x20) {
+            // Control bytes (a newline in a file name) are kept, so a parser returns the real text.
+            std::snprintf(dst + n, 7, "\\u%04x", c);
+        } else if (c == '"' || c == '\\') {
+            dst[n] = '\\';
+            dst[n + 1] = static_cast<char>(c);
+        } else {
+            dst[n] = static_cast<char>(c);
         }
+        n += width;
     }
-    dst[n] = '\0';
+    if (cap > 0)
+        dst[n] = '\0';
 }

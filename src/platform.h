@@ -28,8 +28,8 @@ ae_path_kind ae_path_stat(const char *path, ae_file_id *id);
 // Identity and kind of an open descriptor.
 bool ae_fd_stat(int fd, ae_file_id *id, bool *regular);
 
-// File descriptors. The read-only open never creates; the exclusive create fails if the path exists.
-// Both return -1 on failure. Reads and writes return the byte count, 0 at the end, -1 on error.
+// File descriptors. The read-only open never creates and refuses a directory; the exclusive create fails
+// if the path exists. Both return -1 on failure, with errno saying why. Reads and writes return the byte count, 0 at the end, -1 on error.
 int ae_open_read(const char *path);
 int ae_create_exclusive(const char *path);
 int64_t ae_read(int fd, void *buf, size_t n);

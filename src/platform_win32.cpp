@@ -116,8 +116,15 @@ bool ae_fd_stat(int fd, ae_file_id *id, bool *regular)
 
 int ae_open_read(const char *path)
 {
+    const std::vector<wchar_t> wide = ae_wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.data());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        errno = EISDIR;
+        return -1;
+    }
     int fd = -1;
-    _wsopen_s(&fd, ae_wide(path).data(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0);
+    if (const errno_t e = _wsopen_s(&fd, wide.data(), _O_RDONLY | _O_BINARY | _O_NOINHERIT, _SH_DENYNO, 0))
+        errno = e;
     return fd;
 }
 

@@ -42,7 +42,7 @@ extern "C" AE_API const char *AE_CALL audioextract_result(int32_t id)
         return s->result_json;
     }
 
-    char out_path[2048];
+    char out_path[AE_OUT_PATH_JSON_CAP];
     json_escape(s->out_path, out_path, sizeof out_path);
     const char *codec = ae_load(s->codec_ready, std::memory_order_acquire) ? s->codec : "";
     std::snprintf(s->result_json, sizeof s->result_json,

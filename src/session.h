@@ -14,7 +14,9 @@ constexpr size_t AE_PATH_MAX_LEN = 1198;  // a path longer than this is refused,
 constexpr size_t AE_CODEC_CAP = 64;
 constexpr size_t AE_ERROR_CAP = 256;
 constexpr size_t AE_PROGRESS_CAP = 512;
-constexpr size_t AE_RESULT_CAP = 4096;
+// The result report holds the output path whole, every byte of it escaped at the widest (6 bytes).
+constexpr size_t AE_OUT_PATH_JSON_CAP = 6 * AE_PATH_MAX_LEN + 1;
+constexpr size_t AE_RESULT_CAP = AE_OUT_PATH_JSON_CAP + 512;
 
 struct ae_session;
 

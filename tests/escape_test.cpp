@@ -48,19 +48,24 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         escape_case{"Empty", "", 8, ""},
         escape_case{"WindowsPathWithQuotes", R"(C:\Music\"Live"\a.m4a)", 2048, R"(C:\\Music\\\"Live\"\\a.m4a)"},
-        escape_case{"ControlBytesDropped", std::string("a\tb\nc\rd\x01" "e\x1f" "f"), 64, "abcdef"},
+        escape_case{"ControlBytesEscaped", std::string("a\tb\nc\rd\x01" "e\x1f" "f"), 64,
+                    R"(a\u0009b\u000ac\u000dd\u0001e\u001ff)"},
         escape_case{"HighBytesUnchanged", "\xc3\xa9t\xc3\xa9 " + high_bytes(), 512, "\xc3\xa9t\xc3\xa9 " + high_bytes()},
-        escape_case{"CutAtPathCapacity", std::string(3000, 'x'), 2048, std::string(2046, 'x')},
+        escape_case{"CutAtCapacity", std::string(3000, 'x'), 2048, std::string(2047, 'x')},
         escape_case{"QuotesCutNeverSplitAPair", "\"\"\"\"\"", 8, R"(\"\"\")"},
         escape_case{"BackslashCutNeverSplitAPair", std::string(10, '\\'), 5, R"(\\\\)"},
         escape_case{"FirstByteAlwaysHandled", "\"abc", 3, R"(\")"},
-        escape_case{"DroppedBytesStillCountAsSteps", std::string("ab\n\n\ncd"), 4, "ab"},
-        // A cut never splits a UTF-8 character: 2,046 bytes would end inside the 682nd three-byte character.
-        escape_case{"CutBetweenThreeByteCharacters", "x" + repeat("\xe2\x82\xac", 1000), 2048,
-                    "x" + repeat("\xe2\x82\xac", 681)},
+        escape_case{"ControlByteCutWhole", std::string("ab\ncd"), 8, "ab"},
+        escape_case{"ControlByteJustFits", std::string("ab\ncd"), 9, R"(ab\u000a)"},
+        // The longest path the library takes, every byte escaped at the widest, fits its result report.
+        escape_case{"LongestPathAtItsWidest", std::string(1198, '\x01'), 6 * 1198 + 1, repeat(R"(\u0001)", 1198)},
+        // A cut never splits a UTF-8 character: 2,047 bytes would end inside the 683rd three-byte character.
+        escape_case{"CutBetweenThreeByteCharacters", "xy" + repeat("\xe2\x82\xac", 1000), 2048,
+                    "xy" + repeat("\xe2\x82\xac", 681)},
         escape_case{"CutBetweenFourByteCharacters", "a" + repeat("\xf0\x9f\x8e\xb5", 10), 9,
                     "a\xf0\x9f\x8e\xb5"},
-        escape_case{"CutAfterAWholeCharacter", repeat("\xc3\xa9", 10), 7, "\xc3\xa9\xc3\xa9"}),
+        escape_case{"CutAfterAWholeCharacter", repeat("\xc3\xa9", 10), 7, "\xc3\xa9\xc3\xa9\xc3\xa9"},
+        escape_case{"CutInsideACharacter", "x" + repeat("\xc3\xa9", 10), 7, "x\xc3\xa9\xc3\xa9"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -105,6 +105,47 @@ TEST(Probe, FailureReportsHoldOkFalseAndAnError)
     }
 }
 
+// Why an input cannot be opened, as the probe and an extraction tell it: the system's own reason, the same
+// in both.
+std::pair<std::string, std::string> open_failure_texts(const std::string &in, const std::string &out)
+{
+    json p = parse(audioextract_probe(in.c_str()));
+    const int32_t id = audioextract_start(in.c_str(), out.c_str(), -1);
+    const int state = wait_final(id);
+    json r = parse(audioextract_result(id));
+    audioextract_free(id);
+    if (p["ok"] != false || state != AE_STATE_FAILED)
+        return {"", ""};
+    return {p["error"], r["error"]};
+}
+
+TEST(Probe, OpenFailuresGiveTheSystemsReason)
+{
+    const std::string dir = scratch_dir();
+    const std::pair<const char *, const char *> cases[] = {
+        {"/missing.mp4", "No such file or directory"},
+        {"", "Is a directory"},  // the directory itself
+    };
+    for (const auto &[name, reason] : cases) {
+        SCOPED_TRACE(dir + name);
+        const auto [probe, extract] = open_failure_texts(dir + name, dir + "/o.mka");
+        EXPECT_EQ(probe, std::string("open: ") + reason);
+        EXPECT_EQ(extract, std::string("cannot open input: ") + reason);
+    }
+
+    // A file this process may not read (as an unprivileged user: root may read anything).
+    const std::string locked = (std::filesystem::temp_directory_path() / "ae-locked-test.mp4").string();
+    write_file(locked, read_file(media("mp4_aac.mp4")));
+    set_access(locked, file_access{0600, 0, 0});
+    const auto code = run_unprivileged([&] {
+        const auto [probe, extract] = open_failure_texts(locked, "/tmp/ae-locked-test-out.m4a");
+        return probe == "open: Permission denied" && extract == "cannot open input: Permission denied" ? 0 : 1;
+    });
+    remove_tree(locked);
+    if (code)
+        EXPECT_EQ(*code, 0) << "an unreadable file is not reported as \"Permission denied\"";
+}
+
 // Texts from the file are escaped: a language tag cannot break the report or add keys to it.
 TEST(Probe, LanguageTagIsEscaped)
 {
@@ -112,7 +153,7 @@ TEST(Probe, LanguageTagIsEscaped)
     ASSERT_TRUE(write_shaped(path, "matroska", {"en\"x\\\ty\",\"injected\":\"1"}, steady_packets(5)));
     json r = parse(audioextract_probe(path.c_str()));
     ASSERT_EQ(r["audio_streams"].size(), 1u);
-    EXPECT_EQ(r["audio_streams"][0]["language"], "en\"x\\y\",\"injected\":\"1");
+    EXPECT_EQ(r["audio_streams"][0]["language"], "en\"x\\\ty\",\"injected\":\"1");
     EXPECT_FALSE(r["audio_streams"][0].contains("injected"));
 }
 

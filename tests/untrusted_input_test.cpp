@@ -49,7 +49,7 @@ TEST_P(Disguised, ReadsNothingTheFileNames)
 
     const int32_t id = audioextract_start(in.c_str(), (dir + "/o.mka").c_str(), -1);
     ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
-    EXPECT_EQ(parse(audioextract_result(id))["error"], "cannot open input");
+    EXPECT_EQ(parse(audioextract_result(id))["error"].get<std::string>().rfind("cannot open input: ", 0), 0u);
     EXPECT_EQ(list_dir(dir), before);
 }
 
@@ -155,7 +155,7 @@ TEST_F(Hang, UrlInputsAreRefusedWithoutNetworkSupport)
     const std::string dir = scratch_dir();
     const int32_t id = audioextract_start("http://127.0.0.1:9/a.ts", (dir + "/o.mka").c_str(), -1);
     ASSERT_EQ(wait_final(id, std::chrono::seconds(5)), AE_STATE_FAILED);
-    EXPECT_EQ(parse(audioextract_result(id))["error"], "cannot open input");
+    EXPECT_EQ(parse(audioextract_result(id))["error"].get<std::string>().rfind("cannot open input: ", 0), 0u);
     EXPECT_EQ(parse(audioextract_probe("http://127.0.0.1:9/a.mp4"))["ok"], false);
     EXPECT_EQ(list_dir(dir), std::vector<std::string>{});
 }

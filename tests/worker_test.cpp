@@ -76,7 +76,7 @@ TEST_P(WorkerFailure, EndsFailedAndLeavesOnlyFilesItDidNotWrite)
 INSTANTIATE_TEST_SUITE_P(
     Endings, WorkerFailure,
     ::testing::Values(
-        failure_case{"MissingInput", "/nonexistent/in.mp4", "o.m4a", -1, "cannot open input"},
+        failure_case{"MissingInput", "/nonexistent/in.mp4", "o.m4a", -1, "cannot open input: No such file or directory"},
         failure_case{"NotMedia", "subs.srt", "o.m4a", 5, "no audio stream"},
         failure_case{"VideoStreamIndex", "mp4_aac.mp4", "o.m4a", 0, "no audio stream"},
         failure_case{"IndexEqualToStreamCount", "mp4_aac.mp4", "o.m4a", 2, "no audio stream"},

@@ -84,7 +84,7 @@ const char *start_error(int32_t code)
 // The library's texts about the input, as opposed to the output.
 bool about_input(const std::string &error)
 {
-    return error == "cannot open input" || error == "no stream info" || error == "no audio stream" ||
+    return error.rfind("cannot open input", 0) == 0 || error == "no stream info" || error == "no audio stream" ||
            error == "read failed" || error == "audio format changes mid-stream";
 }
 

@@ -104,7 +104,8 @@ class Extraction:
             raise AudioExtractError("the extraction has not ended", self.output)
         r = self._final_report
         if self._final_state == m.STATE_FAILED:
-            about = self.input if r["error"] in _INPUT_TEXTS else self.output
+            about_input = r["error"] in _INPUT_TEXTS or r["error"].startswith(_INPUT_PREFIXES)
+            about = self.input if about_input else self.output
             raise ExtractionError(r["error"], about)
         if self._final_state == m.STATE_CANCELLED:
             raise ExtractionCancelled("cancelled", self.output)
@@ -141,8 +142,8 @@ class Extraction:
                 pass  # at interpreter exit the module may already be gone
 
 
-_INPUT_TEXTS = {"cannot open input", "no stream info", "no audio stream", "read failed",
-                "audio format changes mid-stream"}
+_INPUT_TEXTS = {"no stream info", "no audio stream", "read failed", "audio format changes mid-stream"}
+_INPUT_PREFIXES = ("cannot open input",)  # followed by the system's reason
 
 
 def output_for(input: PathArg, stream: Optional[int], directory: str = ".") -> str:
