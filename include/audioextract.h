@@ -6,7 +6,9 @@
  *  - Paths are NUL-terminated byte strings (UTF-8 on Windows). An input path without a scheme, or with
  *    "file:", opens that one local file and nothing else: a playlist, manifest or concat script is read as
  *    one only when its own extension says so (.m3u8/.m3u, .mpd, .ffconcat, .xml for IMF), so a file named
- *    .mp4 can never make the library read the files it lists. Other addresses (http:, https:, ...) are
+ *    .mp4 can never make the library read the files it lists, and no entry of a followed playlist or
+ *    script is itself followed as one. Schemes that name lists of files (concatf:, hls+...:, bluray:)
+ *    are refused. Other addresses (http:, https:, ...) are
  *    opened as FFmpeg opens them; a network read that stalls for 10 seconds fails.
  *  - An output path is always one local file ("file:" names the path behind it; URLs and pipes are
  *    refused). It is written under a temporary name in its own directory and renamed onto its name only

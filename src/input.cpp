@@ -9,6 +9,9 @@ extern "C" {
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+
+#include "concat_script.h"
 
 namespace {
 
@@ -26,6 +29,14 @@ constexpr ae_reference_format AE_REFERENCE_FORMATS[] = {
     {"concat", "ffconcat"},
     {"imf", "xml"},
 };
+
+// Protocols whose address names a list of other files or a folder of them: "concatf:list.txt",
+// "hls+file:x.m3u8", "bluray:/dir".
+constexpr const char *AE_LIST_PROTOCOLS = "concatf,hls,bluray";
+
+// Wrapping schemes nest ("async:cache:file:x"); past this depth a path is taken to read the file asked
+// about, so no depth of wrapping hides it.
+constexpr int AE_MAX_NESTING = 16;
 
 // The length of a path's scheme the way FFmpeg finds it ("http" in "http://h/x"), or 0 for a plain path.
 // One letter before a colon is a Windows drive ("C:\x"), not a scheme.
@@ -53,6 +64,39 @@ const ae_reference_format *reference_format(const AVInputFormat *fmt)
     return nullptr;
 }
 
+// A local file that a playlist or script lists may be read only when it is a regular file (a FIFO or
+// device would block in its open, beyond cancel) and not the file the input must never read.
+int entry_allowed(ae_input *in, const char *local)
+{
+    ae_file_id id {};
+    switch (ae_path_stat(local, &id)) {
+    case ae_path_kind::missing: return AVERROR(ENOENT);
+    case ae_path_kind::other: return AVERROR(EPERM);
+    case ae_path_kind::regular: break;
+    }
+    if (in->has_avoid && id == in->avoid) {
+        in->read_avoided = true;
+        return AVERROR(EPERM);
+    }
+    return 0;
+}
+
+// The demuxers an input may use: every one but those that open further resources of their own, and the
+// one named (the reference format the input was accepted as), if any.
+std::string demuxer_whitelist(const char *also)
+{
+    std::string list = also ? also : "";
+    void *it = nullptr;
+    while (const AVInputFormat *f = av_demuxer_iterate(&it)) {
+        if (reference_format(f) || (f->flags & AVFMT_NOFILE))
+            continue;
+        if (!list.empty())
+            list += ',';
+        list += f->name;
+    }
+    return list;
+}
+
 // Every further resource a demuxer opens passes here. Only a playlist that was accepted by its extension
 // may open anything, and only local files other than the one the input must not read.
 int open_nested(AVFormatContext *s, AVIOContext **pb, const char *url, int flags, AVDictionary **options)
@@ -63,13 +107,46 @@ int open_nested(AVFormatContext *s, AVIOContext **pb, const char *url, int flags
     const char *local = ae_local_path(url);
     if (!local)
         return AVERROR(EPERM);
-    ae_file_id id {};
-    if (in->has_avoid && ae_path_stat(local, &id) != ae_path_kind::missing && id == in->avoid) {
-        in->read_avoided = true;
-        return AVERROR(EPERM);
-    }
+    if (const int e = entry_allowed(in, local); e < 0)
+        return e;
     // A local file, so FFmpeg's file protocol opens it; its default closer releases it.
     return avio_open2(pb, url, AVIO_FLAG_READ, &s->interrupt_callback, options);
+}
+
+// What a local file holds, probed as FFmpeg would probe it when opening it as media.
+const AVInputFormat *probe_file(const char *path, const char *url)
+{
+    ae_fd_io io;
+    io.fd = ae_open_read(path);
+    if (io.fd < 0)
+        return nullptr;
+    const AVInputFormat *fmt = nullptr;
+    if (AVIOContext *pb = ae_avio_open(&io, false, AE_INPUT_BUFFER)) {
+        av_probe_input_buffer2(pb, &fmt, url, nullptr, 0, 0);
+        ae_avio_free(&pb);
+    }
+    ae_close(io.fd);
+    return fmt;
+}
+
+// A file a concat script lists, checked before FFmpeg opens it: a regular local file other than the
+// output, that holds no list of further files (a concat script's entries are opened without the library's
+// gate, so a playlist among them would be followed wherever it leads).
+int check_concat_entries(ae_input *in, const char *script)
+{
+    const int read = ae_concat_script_entries(script, [in](const char *entry) {
+        const char *local = ae_local_path(entry);
+        if (!local)
+            return AVERROR(EPERM);
+        if (const int e = entry_allowed(in, local); e < 0)
+            return e == AVERROR(ENOENT) ? 0 : e;  // a missing file fails when FFmpeg reaches it
+        const AVInputFormat *fmt = probe_file(local, entry);
+        return fmt && (reference_format(fmt) || (fmt->flags & AVFMT_NOFILE)) ? AVERROR(EPERM) : 0;
+    });
+    // A script whose entries cannot all be known might list the output.
+    if (read < 0 && read != AVERROR(EPERM) && in->has_avoid)
+        in->read_avoided = true;
+    return read;
 }
 
 int open_local(ae_input *in, const char *path, const char *url)
@@ -93,96 +170,86 @@ int open_local(ae_input *in, const char *path, const char *url)
     // A format that opens its own files would bypass the file opened here.
     if (fmt->flags & AVFMT_NOFILE)
         return AVERROR_INVALIDDATA;
-    if (const ae_reference_format *r = reference_format(fmt); r && !av_match_ext(path, r->extensions))
+    const ae_reference_format *r = reference_format(fmt);
+    if (r && !av_match_ext(path, r->extensions))
         return AVERROR_INVALIDDATA;
+    if (r && std::strcmp(r->name, "concat") == 0)
+        if (const int c = check_concat_entries(in, path); c < 0)
+            return c;
 
     in->ctx->pb = in->pb;
     in->ctx->opaque = in;
     in->ctx->io_open = open_nested;
     AVDictionary *opts = nullptr;
     av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    // Demuxers that a playlist or script opens inherit this list: none of them may be one that opens
+    // further files, so the rule above holds at every depth.
+    av_dict_set(&opts, "format_whitelist", demuxer_whitelist(r ? r->name : nullptr).c_str(), 0);
+    if (r && std::strcmp(r->name, "concat") == 0)
+        av_dict_set(&opts, "safe", "1", 0);  // entries are plain relative names (FFmpeg's default)
     e = avformat_open_input(&in->ctx, url, fmt, &opts);
     av_dict_free(&opts);
     return e;
 }
 
-// A concat script opens the files it lists on its own, past the gate above; so its entries are read here
-// the way the concat demuxer reads them (one token after the "file" keyword, relative to the script).
-bool reads(const char *path, const ae_file_id &id, int depth);
-
-bool concat_script_reads(const char *script, const ae_file_id &id, int depth)
+// The address a wrapping scheme wraps ("file:x" of "async:file:x", the first part of "concat:a|b"), or
+// null when the path has no wrapping scheme.
+const char *wrapped(const char *path)
 {
-    constexpr size_t AE_SCRIPT_CAP = 1 << 20;
-    const int fd = ae_open_read(script);
-    if (fd < 0)
-        return false;
-    char *text = static_cast<char *>(av_malloc(AE_SCRIPT_CAP + 1));
-    size_t len = 0;
-    for (int64_t n = 1; text && n > 0 && len < AE_SCRIPT_CAP; len += static_cast<size_t>(n > 0 ? n : 0))
-        n = ae_read(fd, text + len, AE_SCRIPT_CAP - len);
-    ae_close(fd);
-    if (!text)
-        return false;
-    text[len] = '\0';
-
-    const char *slash = std::strrchr(script, '/');
-    const int dir_len = slash ? static_cast<int>(slash - script + 1) : 0;
-    bool found = false;
-    for (char *line = text; line && *line && !found;) {
-        char *next = std::strchr(line, '\n');
-        if (next)
-            *next++ = '\0';
-        const char *cursor = line + std::strspn(line, " \t\r");
-        if (std::strncmp(cursor, "file", 4) == 0 && (cursor[4] == ' ' || cursor[4] == '\t')) {
-            cursor += 4;
-            cursor += std::strspn(cursor, " \t");
-            if (char *name = av_get_token(&cursor, " \t\r")) {
-                const char *local = ae_local_path(name);
-                char *full = local && local[0] != '/' ? av_asprintf("%.*s%s", dir_len, script, local) : nullptr;
-                found = local && reads(full ? full : local, id, depth + 1);
-                av_free(full);
-                av_free(name);
-            }
-        }
-        line = next;
+    if (std::strncmp(path, "subfile,", 8) == 0 || has_scheme(path, "subfile")) {
+        const char *colon = std::strchr(path, ':');
+        return colon ? colon + 1 : nullptr;
     }
-    av_free(text);
-    return found;
+    if (std::strncmp(path, "crypto+", 7) == 0)
+        return path + 7;
+    if (has_scheme(path, "async") || has_scheme(path, "cache") || has_scheme(path, "crypto") ||
+        has_scheme(path, "concat"))
+        return path + scheme_length(path) + 1;
+    return nullptr;
 }
 
-// Scripts and wrappers nest; a script that lists itself must not recurse for ever.
+// Whether a path with a scheme reads local files in the end ("async:file:x", "concat:a|b"), not a remote
+// source: such an input is held to the rule for local files on what it may be read as.
+bool wraps_local(const char *path)
+{
+    for (int depth = 0; depth <= AE_MAX_NESTING && path; ++depth, path = wrapped(path))
+        if (ae_local_path(path))
+            return true;
+    return false;
+}
+
 bool reads(const char *path, const ae_file_id &id, int depth)
 {
-    if (depth > 4)
-        return false;
+    if (depth > AE_MAX_NESTING)
+        return true;
     if (const char *local = ae_local_path(path)) {
         ae_file_id f {};
         if (ae_path_stat(local, &f) == ae_path_kind::missing)
             return false;
-        return f == id || (av_match_ext(local, "ffconcat") && concat_script_reads(local, id, depth));
+        if (f == id)
+            return true;
+        // A concat script opens the files it lists; a script that cannot be read as FFmpeg reads it is
+        // taken to read the file, since its entries cannot be known.
+        if (!av_match_ext(local, "ffconcat"))
+            return false;
+        const int e = ae_concat_script_entries(local, [&](const char *entry) { return reads(entry, id, depth + 1); });
+        return e != 0;
     }
-    const size_t n = scheme_length(path);
-    const char *rest = path + n + 1;
-    if (has_scheme(path, "subfile") || has_scheme(path, "async") || has_scheme(path, "cache") ||
-        std::strncmp(path, "crypto", 6) == 0) {
-        if (std::strncmp(path, "subfile", 7) == 0)
-            rest = std::strchr(path, ':') + 1;
-        if (std::strncmp(path, "crypto+", 7) == 0)
-            rest = path + 7;
+    const char *rest = wrapped(path);
+    if (!rest)
+        return false;
+    if (!has_scheme(path, "concat"))
         return reads(rest, id, depth + 1);
-    }
-    if (has_scheme(path, "concat")) {
-        char part[4096];
-        for (const char *p = rest; *p;) {
-            const size_t len = std::strcspn(p, "|");
-            if (len < sizeof part) {
-                std::memcpy(part, p, len);
-                part[len] = '\0';
-                if (reads(part, id, depth + 1))
-                    return true;
-            }
-            p += len + (p[len] == '|');
-        }
+    char part[4096];
+    for (const char *p = rest; *p;) {
+        const size_t len = std::strcspn(p, "|");
+        if (len >= sizeof part)
+            return true;
+        std::memcpy(part, p, len);
+        part[len] = '\0';
+        if (reads(part, id, depth + 1))
+            return true;
+        p += len + (p[len] == '|');
     }
     return false;
 }
@@ -209,6 +276,16 @@ int ae_input_open(ae_input *in, const char *path)
     } else {
         AVDictionary *opts = nullptr;
         av_dict_set_int(&opts, "rw_timeout", AE_NET_STALL_US, 0);
+        // Schemes that read a list of further files past every check here, at any depth.
+        av_dict_set(&opts, "protocol_blacklist", AE_LIST_PROTOCOLS, 0);
+        if (wraps_local(path)) {
+            // Local data read through a scheme is what it is named, as a plain local path is.
+            const ae_reference_format *named = nullptr;
+            for (const auto &r : AE_REFERENCE_FORMATS)
+                if (av_match_ext(path, r.extensions))
+                    named = &r;
+            av_dict_set(&opts, "format_whitelist", demuxer_whitelist(named ? named->name : nullptr).c_str(), 0);
+        }
         e = avformat_open_input(&in->ctx, path, nullptr, &opts);
         av_dict_free(&opts);
     }

@@ -58,6 +58,13 @@ bool ae_replace_refused(const char *path);
 // and group where this process may set them (a root host keeps a user's file the user's). Best effort.
 void ae_take_access_of(int fd, const char *like);
 
+// The length of the folder part of a path, its last separator included ("a/b/" of "a/b/c"; 0 for "c").
+// Windows paths may separate with '\\' as well as '/'.
+size_t ae_folder_length(const char *path);
+
+// Whether a path is absolute ("/x"; on Windows also "C:\\x", "C:/x" and "\\\\server\\x").
+bool ae_is_absolute(const char *path);
+
 // Deletes the file at path; a failure is ignored.
 void ae_file_remove(const char *path);
 

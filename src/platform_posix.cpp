@@ -166,6 +166,17 @@ void ae_take_access_of(int fd, const char *like)
     fchmod(fd, st.st_mode & 0777);
 }
 
+size_t ae_folder_length(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash ? static_cast<size_t>(slash - path + 1) : 0;
+}
+
+bool ae_is_absolute(const char *path)
+{
+    return path[0] == '/';
+}
+
 void ae_file_remove(const char *path)
 {
     unlink(path);

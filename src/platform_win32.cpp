@@ -196,6 +196,23 @@ void ae_take_access_of(int, const char *)
     // The new file takes its folder's inherited permissions; Windows hosts keep access rules on folders.
 }
 
+size_t ae_folder_length(const char *path)
+{
+    size_t n = 0;
+    for (size_t i = 0; path[i]; ++i)
+        if (path[i] == '/' || path[i] == '\\')
+            n = i + 1;
+    if (n == 0 && path[0] && path[1] == ':')
+        n = 2;  // "C:name" is relative to the drive's current folder
+    return n;
+}
+
+bool ae_is_absolute(const char *path)
+{
+    const bool drive = ((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':';
+    return path[0] == '/' || path[0] == '\\' || (drive && (path[2] == '/' || path[2] == '\\'));
+}
+
 void ae_file_remove(const char *path)
 {
     DeleteFileW(ae_wide(path).data());

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #ifndef _WIN32
 #include "loopback_http.h"
@@ -29,9 +30,17 @@ std::string place_secret(const std::string &dir, const std::string &fixture, con
 struct disguise_case {
     const char *name;
     friend void PrintTo(const disguise_case &c, std::ostream *os) { *os << c.name; }
-    const char *file_name;  // what the host is handed
+    const char *file_name;  // what the host is handed, after `scheme`
     std::function<std::string(const std::string &dir)> content;  // places its secret, returns the text
+    const char *scheme = "";
 };
+
+// An HLS playlist that names a secret file by its absolute path.
+std::string hls_naming_secret(const std::string &dir)
+{
+    return "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n" + place_secret(dir, "ts_two.ts", "secret.ts") +
+           "\n#EXT-X-ENDLIST\n";
+}
 
 class Disguised : public Sessions, public ::testing::WithParamInterface<disguise_case> {};
 
@@ -39,8 +48,8 @@ TEST_P(Disguised, ReadsNothingTheFileNames)
 {
     const disguise_case &c = GetParam();
     const std::string dir = scratch_dir();
-    const std::string in = dir + "/" + c.file_name;
-    write_file(in, c.content(dir));
+    const std::string file = dir + "/" + c.file_name, in = c.scheme + file;
+    write_file(file, c.content(dir));
     const auto before = list_dir(dir);
 
     json p = parse(audioextract_probe(in.c_str()));
@@ -75,7 +84,24 @@ INSTANTIATE_TEST_SUITE_P(
                       [](const std::string &dir) {
                           place_secret(dir, "mkv_many.mkv", "secret.mkv");
                           return std::string("ffconcat version 1.0\nfile secret.mkv\n");
-                      }}),
+                      }},
+        // A genuine script whose entry is a playlist in disguise: the rule holds at every depth.
+        disguise_case{"HlsBehindAConcatScript", "list.ffconcat",
+                      [](const std::string &dir) {
+                          write_file(dir + "/clip.mp4", hls_naming_secret(dir));
+                          return std::string("ffconcat version 1.0\nfile clip.mp4\n");
+                      }},
+        disguise_case{"ScriptBehindAScript", "list.ffconcat",
+                      [](const std::string &dir) {
+                          place_secret(dir, "mkv_many.mkv", "secret.mkv");
+                          write_file(dir + "/inner.ffconcat", "ffconcat version 1.0\nfile secret.mkv\n");
+                          return std::string("ffconcat version 1.0\nfile inner.ffconcat\n");
+                      }},
+        disguise_case{"HlsBehindAWrappingScheme", "clip.mp4", hls_naming_secret, "concat:"},
+        disguise_case{"HlsThroughItsProtocol", "list.m3u8", hls_naming_secret, "hls+file:"},
+        disguise_case{"FileListProtocol", "list.txt",
+                      [](const std::string &dir) { return place_secret(dir, "ts_two.ts", "secret.ts") + "\n"; },
+                      "concatf:"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 class Playlist : public Sessions {};
@@ -116,20 +142,34 @@ TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
     write_file(dir + "/list.ffconcat", "ffconcat version 1.0\nfile 'in.ts'\nfile list.ffconcat\n");
     const std::string seg = dir + "/seg0.ts", before = read_file(in), seg_before = read_file(seg);
 
-    const std::pair<std::string, std::string> cases[] = {
-        {"file:" + in, in},
-        {in, "file:" + in},
-        {"async:file:" + in, in},
-        {"concat:" + in, in},
-        {"subfile,,start,0,end,0,,:" + in, in},
-        {dir + "/list.m3u8", seg},  // a playlist entry that is the output
-        {dir + "/list.ffconcat", in},  // a script entry (then one listing the script itself)
+    // Scripts the way FFmpeg reads them: lines that end in CR alone or in NUL, an entry past 1 MiB, and
+    // scripts nested six deep.
+    write_file(dir + "/cr.ffconcat", "ffconcat version 1.0\rfile seg1.ts\rfile in.ts\r");
+    write_file(dir + "/nul.ffconcat", std::string("ffconcat version 1.0\nfile seg1.ts") + '\0' + "file in.ts\n");
+    write_file(dir + "/long.ffconcat", "ffconcat version 1.0\n" + std::string(1 << 20, '#') + "\nfile in.ts\n");
+    for (int level = 1; level <= 6; ++level)
+        write_file(dir + "/deep" + std::to_string(level) + ".ffconcat",
+                   "ffconcat version 1.0\nfile " + (level < 6 ? "deep" + std::to_string(level + 1) + ".ffconcat" : "in.ts") + "\n");
+    // A script that lists a script is refused as an input before the output comes into it.
+    const std::string output_refused = "cannot open output file", nested = "cannot open input: Operation not permitted";
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {dir + "/cr.ffconcat", in, output_refused},
+        {dir + "/nul.ffconcat", in, output_refused},
+        {dir + "/long.ffconcat", in, output_refused},
+        {dir + "/deep1.ffconcat", in, nested},
+        {"file:" + in, in, output_refused},
+        {in, "file:" + in, output_refused},
+        {"async:file:" + in, in, output_refused},
+        {"concat:" + in, in, output_refused},
+        {"subfile,,start,0,end,0,,:" + in, in, output_refused},
+        {dir + "/list.m3u8", seg, output_refused},  // a playlist entry that is the output
+        {dir + "/list.ffconcat", in, output_refused},  // a script entry (then one listing the script itself)
     };
-    for (const auto &[input, output] : cases) {
+    for (const auto &[input, output, error] : cases) {
         SCOPED_TRACE(input + " -> " + output);
         const int32_t id = audioextract_start(input.c_str(), output.c_str(), -1);
         ASSERT_EQ(wait_final(id), AE_STATE_FAILED);
-        EXPECT_EQ(parse(audioextract_result(id))["error"], "cannot open output file");
+        EXPECT_EQ(parse(audioextract_result(id))["error"], error);
         audioextract_free(id);
         EXPECT_EQ(read_file(in), before);
         EXPECT_EQ(read_file(seg), seg_before);
