@@ -57,12 +57,7 @@ bool ae_muxer_takes(const AVOutputFormat *fmt, const AVCodecParameters *par)
 
 bool ae_output_create(ae_output *o, int buffer_size, bool replacing)
 {
-    const char *slash = std::strrchr(o->path, '/');
-#ifdef _WIN32
-    if (const char *bs = std::strrchr(o->path, '\\'); bs && (!slash || bs > slash))
-        slash = bs;
-#endif
-    const int dir_len = slash ? static_cast<int>(slash - o->path + 1) : 0;
+    const int dir_len = static_cast<int>(ae_folder_length(o->path));
     for (int attempt = 0; attempt < 16 && o->io.fd < 0; ++attempt) {
         const int n = std::snprintf(o->temp, sizeof o->temp, "%.*s.audioextract-%016" PRIx64 ".part", dir_len,
                                     o->path, ae_unique_number());

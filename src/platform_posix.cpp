@@ -145,8 +145,8 @@ bool ae_replace_refused(const char *path)
     struct stat file {}, dir {};
     if (stat(path, &file) != 0)
         return false;
-    const char *slash = std::strrchr(path, '/');
-    std::string folder = slash ? std::string(path, static_cast<size_t>(slash - path + 1)) : std::string(".");
+    const size_t dir_len = ae_folder_length(path);
+    const std::string folder = dir_len ? std::string(path, dir_len) : std::string(".");
     if (stat(folder.c_str(), &dir) != 0)
         return false;
     const uid_t me = geteuid();
