@@ -71,7 +71,9 @@ extern "C" {
  *   or {"ok":false,"error":"empty path" | "open: <reason>" | "no stream info"}.
  *   A probe gives up after 15 seconds (a silent server, a live playlist) with its failure report.
  *   "index" is the stream's index among all streams of the file: the number audioextract_start takes.
- *   The report always fits 65,536 bytes; a file with more streams than fit has its lists shortened.
+ *   The report always fits 65,536 bytes; a file with more streams than fit has its lists shortened, and the
+ *   report then ends with "truncated":true (the key is absent from a complete report). A language tag is
+ *   cut to 255 bytes as escaped, between UTF-8 characters.
  * Ownership: one library buffer, overwritten by the next audioextract_probe call.
  * Thread: the host thread; blocks while the file is opened and its stream information read.
  */

@@ -24,16 +24,20 @@ constexpr size_t AE_PROBE_SOFT_LIMIT = 65023;
 // An audio entry must leave room for the stream list's opening, its first entry (a bounded size: numbers,
 // a type and a codec name) and the closing brackets.
 constexpr size_t AE_AUDIO_ENTRY_RESERVE = 400;
-constexpr size_t AE_CLOSING_RESERVE = 2;  // "]}"
+// What closes the report: "]}", after the mark of entries left out when there are any.
+constexpr const char *AE_TRUNCATED_MARK = ",\"truncated\":true";
+constexpr size_t AE_CLOSING_RESERVE = 2 + sizeof ",\"truncated\":true" - 1;
+// A language tag is a few letters (ISO 639, BCP 47); a longer one is cut to this many bytes as escaped,
+// between characters, so that its stream is still listed.
+constexpr size_t AE_LANGUAGE_CAP = 256;
 
 char g_probe_json[AE_PROBE_CAP];
-// Escaped copies of file-supplied texts; as large as the report, so a text that was cut can never fit.
-char g_probe_lang[AE_PROBE_CAP];
 
 // The report under construction: every append is bounded by the room left, and an append that would not
 // leave `reserve` bytes free after its text and NUL is undone whole, so the report stays one valid object.
 struct ae_report {
     size_t len = 0;
+    bool left_out = false;  // an entry of either list did not fit
     bool full() const { return len > AE_PROBE_SOFT_LIMIT; }
 };
 
@@ -91,20 +95,24 @@ void write_report(ae_report &r, const AVFormatContext *in)
     append(r, 0, "{\"ok\":true,\"duration_ms\":%lld,\"format\":\"%s\",\"audio_streams\":[", duration, format);
 
     bool any = false;
-    for (unsigned i = 0; i < in->nb_streams && !r.full(); ++i) {
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
         const AVCodecParameters *par = in->streams[i]->codecpar;
         if (par->codec_type != AVMEDIA_TYPE_AUDIO)
             continue;
         // The language tag comes from the file and may hold anything, quotes and backslashes included.
-        const AVDictionaryEntry *lang = av_dict_get(in->streams[i]->metadata, "language", nullptr, 0);
-        json_escape(lang ? lang->value : "", g_probe_lang, sizeof g_probe_lang);
+        char lang[AE_LANGUAGE_CAP];
+        const AVDictionaryEntry *tag = av_dict_get(in->streams[i]->metadata, "language", nullptr, 0);
+        json_escape(tag ? tag->value : "", lang, sizeof lang);
         json_escape(codec_name(par->codec_id), codec, sizeof codec);
-        if (!append(r, AE_AUDIO_ENTRY_RESERVE,
-                      "%s{\"index\":%u,\"codec\":\"%s\",\"channels\":%d,\"sample_rate\":%d,\"bitrate\":%lld,"
-                      "\"language\":\"%s\",\"suggested_ext\":\"%s\"}",
-                      any ? "," : "", i, codec, par->ch_layout.nb_channels, par->sample_rate,
-                      static_cast<long long>(par->bit_rate), g_probe_lang, suggested_ext(par->codec_id)))
-            break;  // an entry that does not fit is left out whole, and the list ends
+        if (r.full() ||
+            !append(r, AE_AUDIO_ENTRY_RESERVE,
+                    "%s{\"index\":%u,\"codec\":\"%s\",\"channels\":%d,\"sample_rate\":%d,\"bitrate\":%lld,"
+                    "\"language\":\"%s\",\"suggested_ext\":\"%s\"}",
+                    any ? "," : "", i, codec, par->ch_layout.nb_channels, par->sample_rate,
+                    static_cast<long long>(par->bit_rate), lang, suggested_ext(par->codec_id))) {
+            r.left_out = true;  // an entry that does not fit is left out whole, and the list ends
+            break;
+        }
         any = true;
     }
 
@@ -114,15 +122,16 @@ void write_report(ae_report &r, const AVFormatContext *in)
         const AVRational fr = st->avg_frame_rate;
         const double fps = fr.den > 0 ? static_cast<double>(fr.num) / fr.den : 0.0;
         json_escape(codec_name(st->codecpar->codec_id), codec, sizeof codec);
-        if (!append(r, AE_CLOSING_RESERVE,
-                      "%s{\"index\":%u,\"type\":\"%s\",\"codec\":\"%s\",\"width\":%d,\"height\":%d,\"fps\":%.3f}",
-                      i ? "," : "", i, type_name(st->codecpar->codec_type), codec, st->codecpar->width,
-                      st->codecpar->height, fps))
+        if ((i > 0 && r.full()) ||
+            !append(r, AE_CLOSING_RESERVE,
+                    "%s{\"index\":%u,\"type\":\"%s\",\"codec\":\"%s\",\"width\":%d,\"height\":%d,\"fps\":%.3f}",
+                    i ? "," : "", i, type_name(st->codecpar->codec_type), codec, st->codecpar->width,
+                    st->codecpar->height, fps)) {
+            r.left_out = true;
             break;
-        if (r.full())
-            break;
+        }
     }
-    append(r, 0, "]}");
+    append(r, 0, "]%s}", r.left_out ? AE_TRUNCATED_MARK : "");
 }
 
 }  // namespace

@@ -239,3 +239,17 @@ def test_progress_bar_renders_on_a_terminal(tmp_path):
     assert len(bar) == 1, screen  # redrawn in place, not scrolled
     assert bar[0].startswith("[" + "#" * 24 + "] 100.0%"), screen
     assert re.search(r"/10:00.0  [1-9][0-9]* pkts .* o.mka$", bar[0]), bar[0]
+
+
+def test_extract_all_says_when_the_report_left_streams_out(tmp_path):
+    many = tmp_path / "many.mka"
+    maps = [arg for _ in range(600) for arg in ("-map", "0:a")]
+    subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=d=0.1:sample_rate=8000", *maps,
+                    "-c:a", "pcm_u8", str(many)], check=True, timeout=120)
+    report = json.loads(cli("probe", "--json", str(many)).stdout)
+    assert report["truncated"] is True
+    listed = len(report["audio_streams"])
+    assert 0 < listed < 600
+    r = cli("extract-all", str(many), str(tmp_path / "out"), "--quiet")
+    assert r.returncode == 1 and "more streams than the probe report can list" in r.stderr
+    assert len(os.listdir(tmp_path / "out")) == listed

@@ -74,6 +74,8 @@ int cmd_probe(const std::string &input, bool as_json, bool pretty)
             std::printf("  #%d %s %s\n", s["index"].get<int>(), type.c_str(), codec.c_str());
         }
     }
+    if (r.value("truncated", false))
+        std::printf("  ... more streams than the report can list\n");
     return 0;
 }
 
@@ -115,6 +117,11 @@ int cmd_extract(const std::string &input, const std::string &output, int stream,
         if (code)
             return code;
         const json *chosen = pick_audio_stream(r, stream);
+        if (!chosen && r.value("truncated", false)) {
+            std::fprintf(stderr, "audioextract: %s: the stream is not among those the probe report could list; "
+                                 "name an OUTPUT to extract it\n", input.c_str());
+            return kExitFailed;
+        }
         if (!chosen) {
             std::fprintf(stderr, "audioextract: %s: no audio stream\n", input.c_str());
             return kExitFailed;
@@ -147,7 +154,15 @@ int cmd_extract_all(const std::string &input, const std::string &outdir, const a
         jobs.push_back({input, numbered_output(input, a, outdir), a["index"].get<int>()});
     if (refuse_outputs(jobs, force))
         return kExitFailed;
-    return run_jobs(g_lib, jobs, opt);
+    const int ran = run_jobs(g_lib, jobs, opt);
+    // Streams the report could not list were not extracted: that is no success.
+    if (r.value("truncated", false)) {
+        std::fprintf(stderr, "audioextract: %s: more streams than the probe report can list; only the %zu listed "
+                             "audio streams were extracted (use extract --stream N for the others)\n",
+                     input.c_str(), jobs.size());
+        return ran ? ran : kExitFailed;
+    }
+    return ran;
 }
 
 }  // namespace

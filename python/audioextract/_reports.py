@@ -44,12 +44,14 @@ class Probe:
     duration_ms: int
     streams: list[Stream] = field(default_factory=list)
     audio_streams: list[AudioStream] = field(default_factory=list)
+    truncated: bool = False  # the file has more streams than the report could list
 
     @classmethod
     def from_report(cls, r: dict[str, Any]) -> "Probe":
         return cls(format=r["format"], duration_ms=r["duration_ms"],
                    streams=[Stream(**s) for s in r["streams"]],
-                   audio_streams=[AudioStream(**a) for a in r["audio_streams"]])
+                   audio_streams=[AudioStream(**a) for a in r["audio_streams"]],
+                   truncated=bool(r.get("truncated", False)))
 
     def audio(self, index: Optional[int] = None) -> Optional[AudioStream]:
         """The audio stream with that index, or the first one when index is None."""
