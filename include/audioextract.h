@@ -141,9 +141,9 @@ AE_API void AE_CALL audioextract_cancel(int32_t id);
 
 /*
  * audioextract_free - end the session and give its slot back; the id becomes bad.
- * Cancels a running worker and waits for its thread to end. Network reads and playlists stop at once;
- * a read the kernel itself blocks in cannot be interrupted: on a FIFO or pipe with no data and a writer
- * that keeps it open, free returns only once that read returns.
+ * Cancels a running worker and waits for its thread to end. Network reads, playlists and FIFOs (with or
+ * without a writer) stop at once. On Windows a pipe read blocks in the system: free then returns once that
+ * read returns.
  * A session that did not succeed leaves no file; a done session's output stays. free deletes nothing.
  * A bad id, or a second free of the same id, is ignored. Thread: the host thread.
  */

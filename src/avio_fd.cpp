@@ -24,13 +24,21 @@ int ae_interrupted(const ae_interrupt *irq)
 
 namespace {
 
+// How long a read of a FIFO or pipe waits for data before it looks at the interrupt again.
+constexpr int AE_STREAM_WAIT_MS = 50;
+
 int read_packet(void *opaque, uint8_t *buf, int size)
 {
     auto *io = static_cast<ae_fd_io *>(opaque);
-    if (io->irq && ae_interrupted(io->irq))
-        return AVERROR_EXIT;
     const int64_t want = io->max_read > 0 && io->max_read < size ? io->max_read : size;
-    const int64_t n = ae_read(io->fd, buf, static_cast<size_t>(want));
+    int64_t n = AE_WOULD_BLOCK;
+    while (n == AE_WOULD_BLOCK) {
+        if (io->irq && ae_interrupted(io->irq))
+            return AVERROR_EXIT;
+        if (io->stream && !ae_wait_readable(io->fd, AE_STREAM_WAIT_MS))
+            continue;
+        n = ae_read(io->fd, buf, static_cast<size_t>(want));
+    }
     if (n < 0)
         return AVERROR(EIO);
     io->pos += n;
@@ -85,7 +93,9 @@ AVIOContext *ae_avio_open(ae_fd_io *io, bool write, int buffer_size)
     ae_file_id id {};
     bool regular = false;
     // A pipe or FIFO is read straight through; only a regular file can seek.
-    pb->seekable = ae_fd_stat(io->fd, &id, &regular) && regular ? AVIO_SEEKABLE_NORMAL : 0;
+    const bool known = ae_fd_stat(io->fd, &id, &regular);
+    pb->seekable = known && regular ? AVIO_SEEKABLE_NORMAL : 0;
+    io->stream = !write && known && !regular;
     return pb;
 }
 

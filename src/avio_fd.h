@@ -21,6 +21,7 @@ struct ae_fd_io {
     const ae_interrupt *irq = nullptr;
     int64_t max_read = 0;      // longest single read, 0 for the buffer's size
     int64_t pos = 0;           // where the next read starts
+    bool stream = false;       // a FIFO or pipe: reads wait for data in slices, so an interrupt reaches them
 };
 
 // A reading or writing context over io->fd (which must outlive it). Null when out of memory.

@@ -28,8 +28,12 @@ ae_path_kind ae_path_stat(const char *path, ae_file_id *id);
 // Identity and kind of an open descriptor.
 bool ae_fd_stat(int fd, ae_file_id *id, bool *regular);
 
-// File descriptors. The read-only open never creates and refuses a directory; the exclusive create fails
-// if the path exists. Both return -1 on failure, with errno saying why. Reads and writes return the byte count, 0 at the end, -1 on error.
+// File descriptors. The read-only open never creates and refuses a directory, and never waits: a FIFO
+// with no writer opens at once (its reads then wait in ae_wait_readable, where an interrupt reaches
+// them). The exclusive create fails if the path exists. Both return -1 on failure, with errno saying
+// why. Reads and writes return the byte count, 0 at the end, -1 on error; a read returns AE_WOULD_BLOCK
+// when a FIFO or pipe has nothing yet.
+constexpr int64_t AE_WOULD_BLOCK = -2;
 int ae_open_read(const char *path);
 int ae_create_exclusive(const char *path);
 int64_t ae_read(int fd, void *buf, size_t n);
@@ -37,6 +41,10 @@ int64_t ae_write(int fd, const void *buf, size_t n);
 int64_t ae_seek(int fd, int64_t offset, int whence);  // whence as for lseek; the new position or -1
 int64_t ae_fd_size(int fd);                           // -1 if unknown
 int ae_close(int fd);                                 // 0, or -1 when buffered data could not be stored
+
+// Waits up to timeout_ms for a FIFO or pipe to have data or reach its end; false when the time passed.
+// Where reads of such files block anyway (Windows), returns true at once.
+bool ae_wait_readable(int fd, int timeout_ms);
 
 // Tells the kernel the file will be read from front to back (a no-op where there is no such hint).
 void ae_advise_sequential(int fd);

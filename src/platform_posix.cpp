@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -73,7 +74,7 @@ int ae_open_read(const char *path)
 {
     int fd;
     do
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     while (fd < 0 && errno == EINTR);
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -96,7 +97,15 @@ int64_t ae_read(int fd, void *buf, size_t n)
     do
         r = read(fd, buf, n);
     while (r < 0 && errno == EINTR);
-    return r;
+    return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? AE_WOULD_BLOCK : r;
+}
+
+bool ae_wait_readable(int fd, int timeout_ms)
+{
+    // A FIFO that no writer has opened yet reports nothing here (Linux reports the end only once a writer
+    // has come and gone), so waiting for a writer is waiting in this call too.
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) != 0;
 }
 
 int64_t ae_write(int fd, const void *buf, size_t n)

@@ -85,6 +85,13 @@ bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit = std::chrono
 // the worker is then copying and will soon wait in a read of the pipe.
 ::testing::AssertionResult copying_from(class slow_feeder &feed, int32_t id);
 
+// Whether a worker waiting for a pipe's data notices a cancel (POSIX: it waits in poll() in slices); where
+// it does not (Windows, whose pipe reads block), free waits until the read returns.
+extern const bool kPipeWaitsSeeCancel;
+
+// Makes a FIFO at path with nobody writing to it; false where a folder cannot hold one (Windows).
+bool make_fifo(const std::string &path);
+
 // Polls until the session's worker waits in a read of the feeder's pipe with everything fed so far consumed:
 // it then has nothing buffered left to act on, and waits for the test.
 bool wait_blocked_in_read(const slow_feeder &feed, int32_t id,

@@ -118,13 +118,19 @@ bool wait_blocked_in_read(const slow_feeder &feed, int32_t, std::chrono::millise
 {
     auto until = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < until) {
+        // The worker waits in poll() for the pipe (one descriptor, its 50 ms slice), or in a read of it.
+        char polling[32];
+        std::snprintf(polling, sizeof polling, "%d ", static_cast<int>(SYS_poll));
         for (int fd : fds_on(feed.path())) {
-            char prefix[32];
-            std::snprintf(prefix, sizeof prefix, "%d 0x%x ", static_cast<int>(SYS_read), fd);
+            char reading[32];
+            std::snprintf(reading, sizeof reading, "%d 0x%x ", static_cast<int>(SYS_read), fd);
             std::error_code ec;
-            for (const auto &task : fs::directory_iterator("/proc/self/task", ec))
-                if (read_file((task.path() / "syscall").string()).rfind(prefix, 0) == 0)
+            for (const auto &task : fs::directory_iterator("/proc/self/task", ec)) {
+                const std::string call = read_file((task.path() / "syscall").string());
+                if (call.rfind(reading, 0) == 0 ||
+                    (call.rfind(polling, 0) == 0 && call.find(" 0x1 0x32 ") != std::string::npos))
                     return true;
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -177,6 +183,13 @@ slow_feeder::~slow_feeder()
     if (thread_.joinable())
         thread_.join();
     ::unlink(path_.c_str());
+}
+
+const bool kPipeWaitsSeeCancel = true;
+
+bool make_fifo(const std::string &path)
+{
+    return mkfifo(path.c_str(), 0600) == 0;
 }
 
 std::optional<file_access> access_of(const std::string &path)

@@ -265,6 +265,13 @@ slow_feeder::~slow_feeder()
         thread_.join();
 }
 
+const bool kPipeWaitsSeeCancel = false;
+
+bool make_fifo(const std::string &)
+{
+    return false;
+}
+
 std::optional<file_access> access_of(const std::string &)
 {
     return std::nullopt;  // Windows keeps access rules in lists, mostly on folders

@@ -225,6 +225,28 @@ TEST_F(Hang, ProbeOfASilentServerEndsWithItsFailureReport)
 
 #endif
 
+// A FIFO that no program writes to, as the input or as a playlist's segment: the probe ends within its
+// limit, and cancel and free end the session at once.
+TEST_F(Hang, FifoWithoutAWriterWaitsOnlyAsLongAsAllowed)
+{
+    const std::string dir = scratch_dir();
+    if (!make_fifo(dir + "/in.ts"))
+        GTEST_SKIP() << "no FIFO in a folder on this platform";
+    write_file(dir + "/list.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\nin.ts\n#EXT-X-ENDLIST\n");
+    for (const char *name : {"/in.ts", "/list.m3u8"}) {
+        SCOPED_TRACE(name);
+        const auto t0 = clock_type::now();
+        EXPECT_EQ(parse(audioextract_probe((dir + name).c_str()))["ok"], false);
+        EXPECT_LT(clock_type::now() - t0, 17s);
+
+        const int32_t id = audioextract_start((dir + name).c_str(), (dir + "/o.mka").c_str(), -1);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_LT(cancel_and_free(id), 1000ms);
+        EXPECT_FALSE(exists(dir + "/o.mka"));
+        EXPECT_EQ(temp_output_in(dir), "");
+    }
+}
+
 // A live playlist (no end marker) with an hour between reloads would keep a reader waiting for ever.
 TEST_F(Hang, LivePlaylistEndsOnCancelAndProbeEndsWithinItsLimit)
 {
