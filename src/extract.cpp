@@ -15,6 +15,7 @@ extern "C" {
 #include "input.h"
 #include "links.h"
 #include "output.h"
+#include "output_check.h"
 #include "platform.h"
 #include "read_plan.h"
 #include "session.h"
@@ -246,6 +247,11 @@ const char *finish_output(ae_job &j)
         return "write trailer failed";
     if (j.in.read_avoided)
         return "cannot open output file";
+    // A container that took the packets but keeps them where no reader finds or decodes them (FLAC in
+    // MPEG-TS becomes a data stream; AAC without its configuration in W64) is refused here, before the
+    // file takes the output's name.
+    if (!ae_output_plays(j.out.temp, j.mux->streams[0]->codecpar->codec_id, &j.in.irq))
+        return cancel_seen(j) ? AE_CANCELLED : "write header failed (codec/container mismatch?)";
     if (!ae_output_commit(&j.out))
         return "output rename failed";
     return nullptr;

@@ -41,18 +41,15 @@ bool ae_muxer_writes_one_file(const AVOutputFormat *fmt)
 
 bool ae_muxer_takes(const AVOutputFormat *fmt, const AVCodecParameters *par)
 {
+    // What is known before copying is refused here; whatever else a container cannot hold shows when the
+    // finished file is read back.
     const int known = avformat_query_codec(fmt, par->codec_id, FF_COMPLIANCE_NORMAL);
     if (known == 0)
         return false;
     // A raw stream format (no timestamps, one default codec) that cannot say holds only its own codec:
     // AAC bytes in a file named .ac3 are no AC-3 file. Newer FFmpeg refuses these itself.
-    if (known < 0 && (fmt->flags & AVFMT_NOTIMESTAMPS) && fmt->audio_codec != AV_CODEC_ID_NONE &&
-        par->codec_id != fmt->audio_codec)
-        return false;
-    // WAV keeps no decoder configuration for AAC: only ADTS-framed AAC (which carries its own) decodes.
-    if (std::strcmp(fmt->name, "wav") == 0 && par->codec_id == AV_CODEC_ID_AAC && par->extradata_size > 0)
-        return false;
-    return true;
+    return !(known < 0 && (fmt->flags & AVFMT_NOTIMESTAMPS) && fmt->audio_codec != AV_CODEC_ID_NONE &&
+             par->codec_id != fmt->audio_codec);
 }
 
 bool ae_output_create(ae_output *o, int buffer_size, bool replacing)

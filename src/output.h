@@ -34,7 +34,8 @@ bool ae_output_writable(const ae_output *o, ae_file_id *existing, bool *exists);
 // image sequences, network senders).
 bool ae_muxer_writes_one_file(const AVOutputFormat *fmt);
 
-// False when the muxer is known not to hold the codec (FFmpeg says so, or the file would not decode).
+// False when the muxer is known not to hold the codec: FFmpeg says so, or it is a raw format of another
+// codec.
 bool ae_muxer_takes(const AVOutputFormat *fmt, const AVCodecParameters *par);
 
 // Creates the temporary file exclusively and an I/O context over it. When a file is to be replaced, the

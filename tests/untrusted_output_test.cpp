@@ -175,6 +175,23 @@ TEST_F(Output, ReplacementARenameWouldRefuseFailsBeforeCopying)
     remove_tree(dir);
 }
 
+// Pairs that look unusual but play: the read-back check lets them through, and a decoder hears them.
+TEST_F(Output, UnusualPairsThatPlayAreKept)
+{
+    const std::string dir = scratch_dir();
+    const std::pair<const char *, const char *> cases[] = {
+        {"adts.aac", "o.w64"}, {"flac.flac", "o.avi"}, {"mp4_aac.mp4", "o.mka"}, {"vorbis.ogg", "o.mka"},
+        {"ts_two.ts", "o.mp2"},
+    };
+    for (const auto &[in, out] : cases) {
+        SCOPED_TRACE(std::string(in) + " -> " + out);
+        const int32_t id = audioextract_start(media(in).c_str(), (dir + "/" + out).c_str(), -1);
+        ASSERT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+        audioextract_free(id);
+        EXPECT_GT(decoded_samples(dir + "/" + out, 0), 0);
+    }
+}
+
 // Containers that cannot hold the codec fail at the header, on every FFmpeg generation, leaving nothing.
 TEST_F(Output, CodecTheContainerCannotHoldIsRefused)
 {
@@ -182,6 +199,10 @@ TEST_F(Output, CodecTheContainerCannotHoldIsRefused)
     const std::pair<const char *, const char *> cases[] = {
         {"adts.aac", "o.ac3"}, {"flac.flac", "o.ac3"}, {"flac.flac", "o.mp2"}, {"mp4_aac.mp4", "o.wav"},
         {"vorbis.ogg", "o.mp3"},
+        // Containers that take the packets but keep them where no reader finds or decodes them: the finished
+        // file is read back before it takes its name.
+        {"flac.flac", "o.ts"}, {"wav.wav", "o.ts"}, {"vorbis.ogg", "o.ts"}, {"mov_pcm.mov", "o.ts"},
+        {"mp4_aac.mp4", "o.w64"},
     };
     for (const auto &[in, out] : cases) {
         SCOPED_TRACE(std::string(in) + " -> " + out);
