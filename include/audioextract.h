@@ -93,7 +93,9 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
  * process replace (a sticky directory). out_path naming a file the input reads (under any
  * name, scheme or playlist entry) fails with "cannot open output file" before anything is written.
  * Containers that write files of their own (playlists, segments, image sequences) are refused, and so is
- * a codec the container is known not to hold.
+ * a codec the container is known not to hold. The finished file is read back before it takes its name:
+ * if no reader finds the stream with its codec, or its first packets do not decode, the session fails with
+ * "write header failed (codec/container mismatch?)".
  * Thread: the host thread; does not block.
  */
 AE_API int32_t AE_CALL audioextract_start(const char *in_path, const char *out_path, int32_t stream_index);

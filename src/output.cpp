@@ -10,6 +10,7 @@ extern "C" {
 #include <cstring>
 
 #include "input.h"
+#include "temp_names.h"
 
 bool ae_output_resolve(ae_output *o, const char *out_path)
 {
@@ -54,11 +55,10 @@ bool ae_muxer_takes(const AVOutputFormat *fmt, const AVCodecParameters *par)
 
 bool ae_output_create(ae_output *o, int buffer_size, bool replacing)
 {
-    const int dir_len = static_cast<int>(ae_folder_length(o->path));
+    const size_t dir_len = ae_folder_length(o->path);
+    ae_remove_leftovers(o->path, dir_len);
     for (int attempt = 0; attempt < 16 && o->io.fd < 0; ++attempt) {
-        const int n = std::snprintf(o->temp, sizeof o->temp, "%.*s.audioextract-%016" PRIx64 ".part", dir_len,
-                                    o->path, ae_unique_number());
-        if (n < 0 || static_cast<size_t>(n) >= sizeof o->temp) {
+        if (!ae_temp_name(o->temp, sizeof o->temp, o->path, dir_len)) {
             o->temp[0] = '\0';
             return false;
         }

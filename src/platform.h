@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 struct ae_os_thread;  // opaque handle of a running or ended thread
 
@@ -82,3 +84,12 @@ bool ae_follow_links(const char *path, char *out, size_t cap);
 
 // A number that differs between calls and between processes, for naming temporary files.
 uint64_t ae_unique_number();
+
+// This machine's name as it may stand in a file name (letters, digits and '-', at most 32 bytes; "host"
+// when it has none), this process's id, and whether a process of that id runs on this machine.
+const char *ae_host_name();
+uint64_t ae_process_id();
+bool ae_process_alive(uint64_t pid);
+
+// Calls fn with the name of each entry of a folder ("" is the current one); nothing when it cannot be read.
+void ae_list_folder(const std::string &folder, const std::function<void(const char *name)> &fn);

@@ -1,6 +1,8 @@
 #include "platform.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -217,6 +220,42 @@ bool ae_follow_links(const char *path, char *out, size_t cap)
         std::memcpy(out, next, static_cast<size_t>(w) + 1);
     }
     return false;
+}
+
+const char *ae_host_name()
+{
+    static const std::string name = [] {
+        char raw[256] = {};
+        std::string clean;
+        if (gethostname(raw, sizeof raw - 1) == 0)
+            for (const char *p = raw; *p && clean.size() < 32; ++p)
+                if (std::isalnum(static_cast<unsigned char>(*p)) || *p == '-')
+                    clean += *p;
+        return clean.empty() ? std::string("host") : clean;
+    }();
+    return name.c_str();
+}
+
+uint64_t ae_process_id()
+{
+    return static_cast<uint64_t>(getpid());
+}
+
+bool ae_process_alive(uint64_t pid)
+{
+    if (pid == 0 || pid > static_cast<uint64_t>(INT32_MAX))
+        return false;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+void ae_list_folder(const std::string &folder, const std::function<void(const char *name)> &fn)
+{
+    DIR *d = opendir(folder.empty() ? "." : folder.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = readdir(d))
+        fn(e->d_name);
+    closedir(d);
 }
 
 uint64_t ae_unique_number()

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <new>
 #include <string>
 #include <vector>
@@ -230,6 +231,55 @@ bool ae_follow_links(const char *path, char *out, size_t cap)
         return false;
     std::snprintf(out, cap, "%s", path);
     return true;
+}
+
+const char *ae_host_name()
+{
+    static const std::string name = [] {
+        wchar_t raw[MAX_COMPUTERNAME_LENGTH + 1] = {};
+        DWORD len = MAX_COMPUTERNAME_LENGTH + 1;
+        std::string clean;
+        if (GetComputerNameW(raw, &len))
+            for (DWORD i = 0; i < len && clean.size() < 32; ++i)
+                if (raw[i] < 128 && (std::iswalnum(raw[i]) || raw[i] == L'-'))
+                    clean += static_cast<char>(raw[i]);
+        return clean.empty() ? std::string("host") : clean;
+    }();
+    return name.c_str();
+}
+
+uint64_t ae_process_id()
+{
+    return GetCurrentProcessId();
+}
+
+bool ae_process_alive(uint64_t pid)
+{
+    if (pid == 0 || pid > 0xFFFFFFFFull)
+        return false;
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (!h)
+        return GetLastError() == ERROR_ACCESS_DENIED;  // a process we may not open still runs
+    const bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+    CloseHandle(h);
+    return running;
+}
+
+void ae_list_folder(const std::string &folder, const std::function<void(const char *name)> &fn)
+{
+    const std::string pattern = (folder.empty() ? std::string(".\\") : folder) + "*";
+    WIN32_FIND_DATAW found {};
+    HANDLE h = FindFirstFileW(ae_wide(pattern.c_str()).data(), &found);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const int n = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+        if (n > 0)
+            WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, utf8.data(), n, nullptr, nullptr);
+        fn(utf8.c_str());
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
 }
 
 uint64_t ae_unique_number()

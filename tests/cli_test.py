@@ -184,6 +184,13 @@ def test_killed_host_leaves_nothing_under_the_output_name(tmp_path):
         proc.kill()
         proc.wait(timeout=30)
     assert out.read_bytes() == b"earlier"
+    # The killed host's temporary file is removed by the next output written into the folder.
+    left = temp_output(tmp_path)
+    assert left and f"-{proc.pid}-" in left
+    r = cli("extract", media("wav.wav"), str(tmp_path / "next.mka"))
+    assert r.returncode == 0, r.stderr
+    assert temp_output(tmp_path) is None
+    assert sorted(os.listdir(tmp_path)) == ["in.mkv", "next.mka", "o.mka"]
 
 
 def test_output_that_is_the_input_is_refused_plainly(tmp_path):

@@ -1,5 +1,6 @@
 // The output is one local file, written whole or not at all: what was at its name survives every failure
 // and cancel, and nothing else is ever written.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "platform.h"
 #include "session_fixture.h"
 #include "support.h"
 
@@ -190,6 +192,29 @@ TEST_F(Output, UnusualPairsThatPlayAreKept)
         audioextract_free(id);
         EXPECT_GT(decoded_samples(dir + "/" + out, 0), 0);
     }
+}
+
+// A killed host leaves its temporary file; the next output written into the folder removes what this
+// machine's ended processes left, and nothing else: not a running process's file, not another machine's.
+TEST_F(Output, LeftoversOfEndedProcessesAreRemoved)
+{
+    const std::string dir = scratch_dir(), host = ae_host_name();
+    const std::string dead = "4194305";  // above Linux's largest process id, and odd (never a Windows one)
+    const std::string gone = ".audioextract-" + host + "-" + dead + "-00000000000000aa.part";
+    const std::vector<std::string> kept = {
+        ".audioextract-" + host + "-" + std::to_string(ae_process_id()) + "-00000000000000bb.part",
+        ".audioextract-other-machine-" + dead + "-00000000000000cc.part",
+        ".audioextract-notes.txt",
+    };
+    write_file(dir + "/" + gone, "partial");
+    for (const std::string &name : kept)
+        write_file(dir + "/" + name, "partial");
+
+    ASSERT_EQ(run_to_end(media("wav.wav"), dir + "/o.mka"), AE_STATE_DONE);
+    std::vector<std::string> want = kept;
+    want.push_back("o.mka");
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(list_dir(dir), want);
 }
 
 // Containers that cannot hold the codec fail at the header, on every FFmpeg generation, leaving nothing.
