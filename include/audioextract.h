@@ -125,8 +125,9 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
  *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
  *   "write trailer failed", "output rename failed" (the complete file could not take the output's
- *   name; it is removed), "read failed" (the source reported an error, stalled or broke off: a damaged
- *   or truncated file is not one, its end ends the session done), "audio format changes mid-stream" (a
+ *   name; it is removed), "read failed" (the source reported an error, stalled or broke off, or an entry
+ *   of a followed playlist could not be read: a damaged or truncated file is not one, its end ends the
+ *   session done), "audio format changes mid-stream" (a
  *   later part of a chained stream, such as joined Ogg recordings, has another sample rate or channel
  *   count than the first: its packets cannot go on under the output's header), "out of memory".
  * Ownership: a buffer of the session, overwritten by its next audioextract_result call and by the reuse of

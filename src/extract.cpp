@@ -203,6 +203,10 @@ const char *copy_packets(ae_job &j)
 
     for (;;) {
         const int e = av_read_frame(j.in.ctx, pkt);
+        if (j.in.entry_failed && !cancel_seen(j)) {
+            av_packet_unref(pkt);
+            return "read failed";  // a playlist entry could not be read: the copy would have a hole
+        }
         if (e < 0)
             return cancel_seen(j) ? AE_CANCELLED : read_broke(j, e) ? "read failed" : nullptr;
         if (cancel_seen(j)) {

@@ -107,10 +107,15 @@ int open_nested(AVFormatContext *s, AVIOContext **pb, const char *url, int flags
     const char *local = ae_local_path(url);
     if (!local)
         return AVERROR(EPERM);
-    if (const int e = entry_allowed(in, local); e < 0)
-        return e;
+    int e = entry_allowed(in, local);
     // A local file, so FFmpeg's file protocol opens it; its default closer releases it.
-    return avio_open2(pb, url, AVIO_FLAG_READ, &s->interrupt_callback, options);
+    if (e >= 0)
+        e = avio_open2(pb, url, AVIO_FLAG_READ, &s->interrupt_callback, options);
+    // A playlist demuxer skips an entry it cannot open and goes on: the output would have a hole, which
+    // the worker reports instead.
+    if (e < 0 && !in->read_avoided)
+        in->entry_failed = true;
+    return e;
 }
 
 // What a local file holds, probed as FFmpeg would probe it when opening it as media.
@@ -139,7 +144,7 @@ int check_concat_entries(ae_input *in, const char *script)
         if (!local)
             return AVERROR(EPERM);
         if (const int e = entry_allowed(in, local); e < 0)
-            return e == AVERROR(ENOENT) ? 0 : e;  // a missing file fails when FFmpeg reaches it
+            return e;  // a missing entry would leave a hole where FFmpeg reaches it
         const AVInputFormat *fmt = probe_file(local, entry);
         return fmt && (reference_format(fmt) || (fmt->flags & AVFMT_NOFILE)) ? AVERROR(EPERM) : 0;
     });

@@ -24,6 +24,7 @@ struct ae_input {
     ae_file_id avoid {};          // a file the input must never read (the output's), when has_avoid
     bool has_avoid = false;
     bool read_avoided = false;    // the input tried to read that file, through a playlist entry
+    bool entry_failed = false;    // a file a playlist lists could not be opened: its data is missing
     bool local = false;           // a local file, read through io
     ae_file_id id {};             // that file's identity
     ae_fd_io io;

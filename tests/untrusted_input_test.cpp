@@ -270,6 +270,27 @@ TEST_F(Hang, LivePlaylistEndsOnCancelAndProbeEndsWithinItsLimit)
 
 class ReadEnd : public Sessions {};
 
+// A playlist whose middle entry cannot be read would leave a hole in the copy: that is a failure.
+TEST_F(ReadEnd, PlaylistWithAnEntryThatCannotBeReadFails)
+{
+    const std::string dir = scratch_dir();
+    copy_playlist(dir);
+    std::filesystem::create_directories(dir + "/folder.ts");
+    std::vector<std::string> middles = {"missing.ts", "folder.ts"};
+    if (make_fifo(dir + "/fifo.ts"))
+        middles.push_back("fifo.ts");
+    for (const std::string &middle : middles) {
+        SCOPED_TRACE(middle);
+        write_file(dir + "/holed.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:1.0,\nseg0.ts\n#EXTINF:1.0,\n" +
+                                            middle + "\n#EXTINF:1.0,\nseg1.ts\n#EXT-X-ENDLIST\n");
+        const int32_t id = audioextract_start((dir + "/holed.m3u8").c_str(), (dir + "/o.mka").c_str(), -1);
+        ASSERT_EQ(wait_final(id, 30s), AE_STATE_FAILED);
+        EXPECT_EQ(parse(audioextract_result(id))["error"], "read failed");
+        audioextract_free(id);
+        EXPECT_FALSE(exists(dir + "/o.mka"));
+    }
+}
+
 // The end of the data, however early, is an ending; a source that breaks off is a failure.
 TEST_F(ReadEnd, CutOffDownloadFailsButATruncatedFileIsDone)
 {
