@@ -22,3 +22,5 @@ make_file pcm.wav "${A[@]}" -c:a pcm_u8
 make_file ac3.ac3 "${A[@]}" -c:a ac3 -b:a 32k
 make_file adts.aac "${A[@]}" -c:a aac -b:a 16k
 make_file mp3.mp3 "${A[@]}" -c:a libmp3lame -b:a 8k
+# Files whose declared sizes ask for gigabytes: a bound on allocations that regresses shows at once.
+"$here/../tests/make_bombs.sh" .

@@ -15,7 +15,7 @@ for target in probe_fuzz extract_fuzz; do
     mkdir -p "$corpus"
     echo "== $target for ${seconds}s"
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    build-fuzz/fuzz/$target "$corpus" build-fuzz/seeds -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    build-fuzz/fuzz/$target "$corpus" build-fuzz/seeds -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=256 \
         -max_len=65536 -print_final_stats=1 -close_fd_mask=3 -artifact_prefix=build-fuzz/findings/$target- \
         2>build-fuzz/$target.log || { tail -60 build-fuzz/$target.log; exit 1; }
     # Executions and the coverage of the library's own code (FFmpeg is not instrumented).

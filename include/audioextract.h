@@ -17,6 +17,11 @@
  *    must outlive the lifetime given for each call.
  *  - The host makes the calls from one thread at a time: no call takes a lock. Extraction workers run on
  *    threads of the library's own beside the host thread.
+ *  - Memory: FFmpeg trusts the sizes a file declares, and a few hundred bytes can ask it for gigabytes (a
+ *    RIFF chunk, an MP4 sample table). Its only bound is process-wide, so the library leaves it to the
+ *    host: a host that handles untrusted files should call libavutil's av_max_alloc(64 MiB) before its
+ *    first call here (the command-line host and the Python package do; a stream copy of real files,
+ *    MP4 indexes of many hours included, stays well below that).
  *  - At most AE_MAX_SESSIONS extractions exist at once; a session holds its slot from a successful
  *    audioextract_start until audioextract_free, whatever state it has reached.
  */

@@ -8,7 +8,7 @@ set -euo pipefail
 PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg
           nlohmann-json3-dev libcli11-dev)
 if [ "${1:-}" = "--test" ]; then
-    PACKAGES+=(libgtest-dev python3 python3-pytest tmux "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
+    PACKAGES+=(libgtest-dev python3 python3-pytest tmux time "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
                python3-distributed python3-tqdm python3-venv python3-setuptools python3-wheel
                g++-mingw-w64-x86-64-posix mingw-w64-tools nasm libz-mingw-w64-dev wine wine64)
 fi

@@ -70,6 +70,7 @@ join_files chain_vorbis.ogg vorbis.ogg vorbis.ogg
 join_files chain_opus.ogg opus.opus opus.opus
 join_files chain_vorbis_rates.ogg vorbis.ogg link_vorbis_44k.ogg
 join_files chain_opus_channels.ogg opus.opus link_opus_stereo.ogg
+"$here/make_bombs.sh" .
 # A longer file for tests that need a worker still busy when they act.
 make_file long.mkv -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=600" -c:a pcm_s16le -f matroska
 make_file three_audio.mkv "${V[@]}" "${A1[@]}" "${A2[@]}" -map 0:v -map 1:a -map 2:a -map 1:a -c:v mpeg4 \

@@ -253,3 +253,22 @@ def test_wheel_installs_into_a_fresh_venv(tmp_path):
     assert run.returncode == 0, run.stderr
     where, codec = run.stdout.split()
     assert where.startswith(str(tmp_path / "venv")) and codec == "flac"
+
+
+# Tiny files whose declared sizes ask for gigabytes: the package bounds FFmpeg's allocations when it loads
+# the library, so a program probing and extracting them stays small (GNU time measures a fresh interpreter).
+def test_memory_bombs_stay_small(tmp_path):
+    script = ("import audioextract as ae, sys\n"
+              "for name in sys.argv[1:]:\n"
+              "    for call in (lambda: ae.probe(name), lambda: ae.extract(name, sys.argv[0] + '.mka')):\n"
+              "        try:\n"
+              "            call()\n"
+              "        except ae.AudioExtractError:\n"
+              "            pass\n")
+    t0 = time.monotonic()
+    r = subprocess.run(["/usr/bin/time", "-f", "%M", sys.executable, "-c", script, media("bomb.wav"),
+                        media("bomb.m4a")], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                       env={**os.environ, "PYTHONPATH": STAGE})
+    assert r.returncode == 0, r.stderr
+    assert int(r.stderr.strip().splitlines()[-1]) / 1024 < 64
+    assert time.monotonic() - t0 < 5

@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 }
 
 #include <cstdio>
@@ -24,6 +25,9 @@ namespace {
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// The largest single allocation FFmpeg may make: well above what a stream copy of a real file needs (an
+// MP4 index of 16 hours of audio frames), far below what a forged size asks for.
+constexpr size_t kMaxAlloc = size_t{64} << 20;
 
 ae_module g_lib;
 
@@ -222,6 +226,9 @@ int main(int argc, char **argv)
         return kExitFailed;
     }
     av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_QUIET);
+    // Inputs are untrusted: no single allocation FFmpeg makes for one may exceed this (a file's declared
+    // sizes would otherwise reserve gigabytes). Process-wide, so it is the host's to set.
+    av_max_alloc(kMaxAlloc);
 
     if (show_version) {
         std::printf("audioextract %s\n", g_lib.version());

@@ -13,7 +13,7 @@ queues extractions beyond the library's four sessions until one is free.
 """
 from ._batch import Record, extract_many
 from ._extraction import Extraction, extract, extract_async, output_for, probe
-from ._module import (STATE_CANCELLED, STATE_DONE, STATE_FAILED, STATE_PENDING, STATE_RUNNING)
+from ._module import (STATE_CANCELLED, STATE_DONE, STATE_FAILED, STATE_PENDING, STATE_RUNNING, set_max_alloc)
 from ._reports import (AudioExtractError, AudioStream, ExtractionCancelled, ExtractionError, Probe, ProbeError,
                        Progress, Result, Stream)
 
@@ -28,5 +28,5 @@ __all__ = [
     "AudioExtractError", "AudioStream", "Extraction", "ExtractionCancelled", "ExtractionError", "Probe",
     "ProbeError", "Progress", "Record", "Result", "Stream", "STATE_CANCELLED", "STATE_DONE", "STATE_FAILED",
     "STATE_PENDING", "STATE_RUNNING", "extract", "extract_async", "extract_many", "output_for", "probe",
-    "version",
+    "set_max_alloc", "version",
 ]

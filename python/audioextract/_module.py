@@ -14,6 +14,10 @@ from typing import Optional
 
 MODULE_NAME = "belmarun-audioextract.so" if os.name != "nt" else "belmarun-audioextract.dll"
 MAX_SESSIONS = 4
+# The largest single allocation FFmpeg may make in this process, set when the library loads: inputs are
+# untrusted, and a forged size in a tiny file would otherwise reserve gigabytes. Process-wide (FFmpeg has
+# no narrower handle): set_max_alloc changes it for a program that needs FFmpeg's allocations larger.
+MAX_ALLOC = 64 << 20
 
 # Session states, as the library's header names them.
 STATE_PENDING = 0
@@ -70,6 +74,12 @@ class Module:
         lib.audioextract_status.restype = ctypes.c_int32
         lib.audioextract_cancel.restype = None
         lib.audioextract_free.restype = None
+        # FFmpeg's libavutil is a dependency of the module, so its symbols are found through the module.
+        self._max_alloc = getattr(lib, "av_max_alloc", None)
+        if self._max_alloc is not None:
+            self._max_alloc.argtypes = [ctypes.c_size_t]
+            self._max_alloc.restype = None
+            self._max_alloc(MAX_ALLOC)
         self.lock = threading.Lock()
         self.slots = threading.BoundedSemaphore(MAX_SESSIONS)
 
@@ -110,6 +120,13 @@ class Module:
 
 _loaded: Optional[Module] = None
 _load_lock = threading.Lock()
+
+
+def set_max_alloc(nbytes: int) -> None:
+    """Set the largest single allocation FFmpeg may make in this process (64 MiB when the library loads)."""
+    m = module()
+    if m._max_alloc is not None:
+        m._max_alloc(nbytes)
 
 
 def module() -> Module:
