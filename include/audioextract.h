@@ -92,7 +92,7 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
  * Returns the session id, 0 to AE_MAX_SESSIONS - 1 (the lowest free one), or AE_ERR_BAD_PATH,
  *   AE_ERR_NO_SLOT (sessions that have ended hold their slots until freed) or AE_ERR_THREAD.
  * Problems with the files themselves do not show here: the session ends in AE_STATE_FAILED.
- * A file already at out_path (or at the target of a symbolic link there) is replaced only when the session
+ * A file already at out_path (or, on Linux, at the target of a symbolic link there) is replaced only when the session
  * is done, by a new file that takes its permission bits (and its owner and group where the process may set
  * them); a directory, FIFO or device there is refused, and so is a file the directory would not let the
  * process replace (a sticky directory). out_path naming a file the input reads (under any

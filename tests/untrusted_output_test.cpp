@@ -217,6 +217,26 @@ TEST_F(Output, LeftoversOfEndedProcessesAreRemoved)
     EXPECT_EQ(list_dir(dir), want);
 }
 
+// Renames onto one name, many at once and over and over: each session still ends done and the name holds
+// one whole file. (Windows refuses a rename while another is in progress on the same name: the library
+// tries again for a moment.)
+TEST_F(Output, ManySessionsOnOneNameAllFinish)
+{
+    const std::string dir = scratch_dir(), out = dir + "/o.mka", in = media("wav.wav");
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        int32_t ids[AE_MAX_SESSIONS];
+        for (int32_t &id : ids)
+            ASSERT_GE(id = audioextract_start(in.c_str(), out.c_str(), -1), 0);
+        for (const int32_t id : ids) {
+            EXPECT_EQ(wait_final(id), AE_STATE_DONE) << audioextract_result(id);
+            audioextract_free(id);
+        }
+    }
+    EXPECT_EQ(probe_packets(out, 0).size(), probe_packets(in, 0).size());
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"o.mka"});
+}
+
 // Containers that cannot hold the codec fail at the header, on every FFmpeg generation, leaving nothing.
 TEST_F(Output, CodecTheContainerCannotHoldIsRefused)
 {
