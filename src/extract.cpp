@@ -183,7 +183,8 @@ const char *open_output(ae_job &j)
 // rather than that it ended; a damaged or truncated file ends like a complete one.
 bool read_broke(const ae_job &j, int e)
 {
-    if (e == AVERROR_EXIT || e == AVERROR(EIO) || e == AVERROR(ETIMEDOUT))
+    // A demuxer that meets data it cannot read on ("patches welcome") would end the copy early.
+    if (e == AVERROR_EXIT || e == AVERROR(EIO) || e == AVERROR(ETIMEDOUT) || e == AVERROR_PATCHWELCOME)
         return true;
     const AVIOContext *pb = j.in.ctx->pb;
     return pb && pb->error < 0 && pb->error != AVERROR_EOF;
@@ -207,8 +208,14 @@ const char *copy_packets(ae_job &j)
             av_packet_unref(pkt);
             return "read failed";  // a playlist entry could not be read: the copy would have a hole
         }
+        if (e < 0 && cancel_seen(j))
+            return AE_CANCELLED;
+        // Newer Ogg readers refuse a chained link coded another way themselves, instead of handing on its
+        // headers: the same fault as the one found below, and told the same way.
+        if (e == AVERROR_PATCHWELCOME && std::strcmp(j.in.ctx->iformat->name, "ogg") == 0)
+            return "audio format changes mid-stream";
         if (e < 0)
-            return cancel_seen(j) ? AE_CANCELLED : read_broke(j, e) ? "read failed" : nullptr;
+            return read_broke(j, e) ? "read failed" : nullptr;
         if (cancel_seen(j)) {
             av_packet_unref(pkt);
             return AE_CANCELLED;
