@@ -14,7 +14,9 @@
  *    refused). It is written under a temporary name in its own directory and renamed onto its name only
  *    when complete, so what was at that name survives every failure and cancel.
  *  - Texts returned are NUL-terminated JSON objects owned by the library; never free them, and copy what
- *    must outlive the lifetime given for each call.
+ *    must outlive the lifetime given for each call. Texts from paths and files are escaped: '"' and '\'
+ *    get a backslash, control bytes become \u00XX, other bytes are copied as they are (a name that is not
+ *    UTF-8 stays so, byte for byte).
  *  - The host makes the calls from one thread at a time: no call takes a lock. Extraction workers run on
  *    threads of the library's own beside the host thread.
  *  - Memory: FFmpeg trusts the sizes a file declares, and a few hundred bytes can ask it for gigabytes (a
@@ -92,11 +94,11 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
  * Returns the session id, 0 to AE_MAX_SESSIONS - 1 (the lowest free one), or AE_ERR_BAD_PATH,
  *   AE_ERR_NO_SLOT (sessions that have ended hold their slots until freed) or AE_ERR_THREAD.
  * Problems with the files themselves do not show here: the session ends in AE_STATE_FAILED.
- * A file already at out_path (or, on Linux, at the target of a symbolic link there) is replaced only when the session
- * is done, by a new file that takes its permission bits (and its owner and group where the process may set
- * them); a directory, FIFO or device there is refused, and so is a file the directory would not let the
- * process replace (a sticky directory). out_path naming a file the input reads (under any
- * name, scheme or playlist entry) fails with "cannot open output file" before anything is written.
+ * A file already at out_path (or, on Linux, at the target of a symbolic link there) is replaced only when
+ * the session is done, by a new file that takes its permission bits (and its owner and group where the
+ * process may set them); a directory, FIFO or device there is refused, and so is a file the directory
+ * would not let the process replace (a sticky directory). out_path naming a file the input reads (under
+ * any name, scheme or playlist entry) fails with "cannot open output file" before anything is written.
  * Containers that write files of their own (playlists, segments, image sequences) are refused, and so is
  * a codec the container is known not to hold. The finished file is read back before it takes its name:
  * if no reader finds the stream with its codec, or its first packets do not decode, the session fails with
@@ -125,8 +127,10 @@ AE_API const char *AE_CALL audioextract_progress(int32_t id);
  * Returns {"state":5,"ok":false,"error":"..."} for a failed session, otherwise
  *   {"state":S,"ok":true|false,"out_path":"...","out_size_bytes":N,"codec":"...","duration_ms":N,
  *    "packets_written":N,"elapsed_ms":N} ("ok" is true only when done), or {"error":"bad id"}.
+ *   "out_path" is the path as given, whole.
  * The error of a failed session is one of: "cannot open input: <reason>" (the system's or FFmpeg's
- *   reason: "No such file or directory", "Is a directory", "Permission denied", ...), "no stream info", "no audio stream",
+ *   reason: "No such file or directory", "Is a directory", "Permission denied", ...), "no stream info",
+ *   "no audio stream",
  *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
  *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
  *   "write trailer failed", "output rename failed" (the complete file could not take the output's
