@@ -145,7 +145,8 @@ TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
     // Scripts the way FFmpeg reads them: lines that end in CR alone or in NUL, an entry past 1 MiB, and
     // scripts nested six deep.
     write_file(dir + "/cr.ffconcat", "ffconcat version 1.0\rfile seg1.ts\rfile in.ts\r");
-    write_file(dir + "/nul.ffconcat", std::string("ffconcat version 1.0\nfile seg1.ts") + '\0' + "file in.ts\n");
+    // (Not "nul.ffconcat": Windows reserves that name for its null device.)
+    write_file(dir + "/zero.ffconcat", std::string("ffconcat version 1.0\nfile seg1.ts") + '\0' + "file in.ts\n");
     write_file(dir + "/long.ffconcat", "ffconcat version 1.0\n" + std::string(1 << 20, '#') + "\nfile in.ts\n");
     for (int level = 1; level <= 6; ++level)
         write_file(dir + "/deep" + std::to_string(level) + ".ffconcat",
@@ -154,7 +155,7 @@ TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
     const std::string output_refused = "cannot open output file", nested = "cannot open input: Operation not permitted";
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {dir + "/cr.ffconcat", in, output_refused},
-        {dir + "/nul.ffconcat", in, output_refused},
+        {dir + "/zero.ffconcat", in, output_refused},
         {dir + "/long.ffconcat", in, output_refused},
         {dir + "/deep1.ffconcat", in, nested},
         {"file:" + in, in, output_refused},
