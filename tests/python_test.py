@@ -65,6 +65,19 @@ def test_failures_raise_with_the_library_text(tmp_path, call, kind, text):
     assert os.listdir(tmp_path) == []
 
 
+# The package checks the file the library will write, as the command-line host does: "file:" resolved.
+@pytest.mark.parametrize("prefix", ["", "file:", "FILE:"])
+def test_existing_output_is_kept_without_overwrite(tmp_path, prefix):
+    out = tmp_path / "o.mka"
+    out.write_bytes(b"mine")
+    with pytest.raises(ae.ExtractionError) as e:
+        ae.extract(media("wav.wav"), prefix + str(out))
+    assert "output exists" in e.value.text
+    assert out.read_bytes() == b"mine"
+    ae.extract(media("wav.wav"), prefix + str(out), overwrite=True)
+    assert out.read_bytes() != b"mine" and os.listdir(tmp_path) == ["o.mka"]
+
+
 def test_paths_as_bytes_and_names_that_are_not_utf8(tmp_path):
     src = os.fsencode(tmp_path) + b"/in\xff.mka"
     shutil.copy(media("three_audio.mkv"), src)

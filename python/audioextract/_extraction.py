@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import re
 import threading
 import time
 from typing import Callable, Optional, Union
@@ -142,6 +143,19 @@ class Extraction:
                 pass  # at interpreter exit the module may already be gone
 
 
+_SCHEME = re.compile(rb"^([A-Za-z0-9+.-]{2,}):")
+
+
+def _local_path(path: PathArg) -> Optional[bytes]:
+    """The local file a path names, as the library reads it: the path behind a "file:" prefix, the path itself
+    when it has no scheme, None for any other address (which the library refuses as an output)."""
+    raw = os.fsencode(path)
+    scheme = _SCHEME.match(raw)
+    if scheme is None:
+        return raw
+    return raw[scheme.end():] if scheme.group(1).lower() == b"file" else None
+
+
 _INPUT_TEXTS = {"no stream info", "no audio stream", "read failed", "audio format changes mid-stream"}
 _INPUT_PREFIXES = ("cannot open input",)  # followed by the system's reason
 
@@ -165,7 +179,8 @@ def extract(input: PathArg, output: Optional[PathArg] = None, stream: Optional[i
     extraction, which leaves no file, and is raised again.
     """
     out = output_for(input, stream) if output is None else output
-    if not overwrite and os.path.lexists(out):
+    local = _local_path(out)
+    if not overwrite and local is not None and os.path.lexists(local):
         raise ExtractionError("output exists (pass overwrite=True to replace it)", _text(out))
     with Extraction(input, out, stream) as x:
         last = None
