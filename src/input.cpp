@@ -32,7 +32,26 @@ constexpr ae_reference_format AE_REFERENCE_FORMATS[] = {
 
 // Protocols whose address names a list of other files or a folder of them: "concatf:list.txt",
 // "hls+file:x.m3u8", "bluray:/dir".
-constexpr const char *AE_LIST_PROTOCOLS = "concatf,hls,bluray";
+constexpr const char *AE_LIST_PROTOCOLS[] = {"concatf", "hls", "bluray"};
+
+// The protocols an address that is not a plain local path may use, at any depth: every input protocol of
+// this FFmpeg but those. (A whitelist rather than FFmpeg's blacklist option, which FFmpeg 5.1 leaks.)
+std::string protocol_whitelist()
+{
+    std::string list;
+    void *it = nullptr;
+    while (const char *name = avio_enum_protocols(&it, 0)) {
+        bool refused = false;
+        for (const char *l : AE_LIST_PROTOCOLS)
+            refused |= std::strcmp(name, l) == 0;
+        if (refused)
+            continue;
+        if (!list.empty())
+            list += ',';
+        list += name;
+    }
+    return list;
+}
 
 // Wrapping schemes nest ("async:cache:file:x"); past this depth a path is taken to read the file asked
 // about, so no depth of wrapping hides it.
@@ -281,8 +300,8 @@ int ae_input_open(ae_input *in, const char *path)
     } else {
         AVDictionary *opts = nullptr;
         av_dict_set_int(&opts, "rw_timeout", AE_NET_STALL_US, 0);
-        // Schemes that read a list of further files past every check here, at any depth.
-        av_dict_set(&opts, "protocol_blacklist", AE_LIST_PROTOCOLS, 0);
+        // No scheme that reads a list of further files past every check here, at any depth.
+        av_dict_set(&opts, "protocol_whitelist", protocol_whitelist().c_str(), 0);
         if (wraps_local(path)) {
             // Local data read through a scheme is what it is named, as a plain local path is.
             const ae_reference_format *named = nullptr;
