@@ -8,7 +8,6 @@ extern "C" {
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "platform.h"
 
@@ -18,8 +17,16 @@ constexpr size_t AE_SCRIPT_CAP = 1 << 20;
 // The separators FFmpeg's concat demuxer skips between a keyword and its argument.
 constexpr const char *AE_SPACE_CHARS = " \t\r\n";
 
-struct av_freer {
-    void operator()(void *p) const { av_free(p); }
+// Owns one av_malloc'ed block.
+template <class T>
+struct av_owned {
+    T *p;
+    explicit av_owned(T *q) : p(q) {}
+    ~av_owned() { av_free(p); }
+    av_owned(const av_owned &) = delete;
+    av_owned &operator=(const av_owned &) = delete;
+    T *get() const { return p; }
+    explicit operator bool() const { return p != nullptr; }
 };
 
 }  // namespace
@@ -29,7 +36,7 @@ int ae_concat_script_entries(const char *script, const std::function<int(const c
     const int fd = ae_open_read(script);
     if (fd < 0)
         return AVERROR(errno ? errno : ENOENT);
-    std::unique_ptr<char, av_freer> text(static_cast<char *>(av_malloc(AE_SCRIPT_CAP + 2)));
+    av_owned<char> text(static_cast<char *>(av_malloc(AE_SCRIPT_CAP + 2)));
     size_t len = 0;
     int64_t n = 1;
     while (text && n > 0 && len <= AE_SCRIPT_CAP) {
@@ -58,12 +65,12 @@ int ae_concat_script_entries(const char *script, const std::function<int(const c
         if (keyword == 4 && std::strncmp(cursor, "file", 4) == 0) {
             cursor += keyword;
             cursor += std::strspn(cursor, AE_SPACE_CHARS);
-            std::unique_ptr<char, av_freer> name(av_get_token(&cursor, AE_SPACE_CHARS));
+            av_owned<char> name(av_get_token(&cursor, AE_SPACE_CHARS));
             if (!name)
                 return AVERROR(ENOMEM);
             const bool relative = !ae_is_absolute(name.get()) && !std::strchr(name.get(), ':');
-            std::unique_ptr<char, av_freer> full(
-                relative ? av_asprintf("%.*s%s", static_cast<int>(dir_len), script, name.get()) : nullptr);
+            av_owned<char> full(relative ? av_asprintf("%.*s%s", static_cast<int>(dir_len), script, name.get())
+                                         : nullptr);
             if (relative && !full)
                 return AVERROR(ENOMEM);
             if (const int e = on_entry(relative ? full.get() : name.get()))
