@@ -5,8 +5,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "input.h"
