@@ -18,7 +18,9 @@
  *    get a backslash, control bytes become \u00XX, other bytes are copied as they are (a name that is not
  *    UTF-8 stays so, byte for byte).
  *  - The host makes the calls from one thread at a time: no call takes a lock. Extraction workers run on
- *    threads of the library's own beside the host thread.
+ *    threads of the library's own beside the host thread. One exception: audioextract_probe shares no
+ *    state with the six session calls, so one thread may probe (a slow network source, say) while another
+ *    starts, polls, cancels and frees sessions. Two probes never overlap, nor two session calls.
  *  - Memory: FFmpeg trusts the sizes a file declares, and a few hundred bytes can ask it for gigabytes (a
  *    RIFF chunk, an MP4 sample table). Its only bound is process-wide, so the library leaves it to the
  *    host: a host that handles untrusted files should call libavutil's av_max_alloc(64 MiB) before its
@@ -82,7 +84,8 @@ extern "C" {
  *   report then ends with "truncated":true (the key is absent from a complete report). A language tag is
  *   cut to 255 bytes as escaped, between UTF-8 characters.
  * Ownership: one library buffer, overwritten by the next audioextract_probe call.
- * Thread: the host thread; blocks while the file is opened and its stream information read.
+ * Thread: the host thread, or one thread beside the one making session calls; blocks while the file is
+ * opened and its stream information read.
  */
 AE_API const char *AE_CALL audioextract_probe(const char *path);
 

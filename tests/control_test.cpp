@@ -1,4 +1,5 @@
 // The control contract through the public calls: arguments, slots, ids, and each call on each state.
+#include <atomic>
 #include <climits>
 #include <filesystem>
 
@@ -6,6 +7,7 @@ extern "C" {
 #include <libavformat/version.h>
 }
 #include <string>
+#include <thread>
 
 #include "session_fixture.h"
 #include "support.h"
@@ -133,6 +135,43 @@ TEST_F(Control, VersionNamesTheLibavformatBuiltAgainst)
                              std::to_string(LIBAVFORMAT_VERSION_MINOR) + "." +
                              std::to_string(LIBAVFORMAT_VERSION_MICRO) + ")";
     EXPECT_EQ(text, want);
+}
+
+// A probe shares nothing with the session calls, so a host may probe on one thread while another starts,
+// polls and frees sessions (ThreadSanitizer checks this test for races).
+TEST_F(Control, ProbeOnOneThreadBesideSessionCallsOnAnother)
+{
+    const std::string dir = scratch_dir();
+    std::atomic<bool> stop{false};
+    std::atomic<int> probes{0};
+    std::thread prober([&] {
+        for (const char *name : {"mkv_many.mkv", "mp4_two.mp4", "wav.wav", "missing.mp4"}) {
+            const std::string path = std::string(name) == "missing.mp4" ? dir + "/missing.mp4" : media(name);
+            const json report = parse(audioextract_probe(path.c_str()));
+            EXPECT_EQ(report["ok"], std::string(name) != "missing.mp4") << name;
+            ++probes;
+        }
+        while (!stop)
+            EXPECT_TRUE(parse(audioextract_probe(media("mkv_many.mkv").c_str()))["ok"]);
+    });
+    for (int round = 0; round < 6; ++round) {
+        int32_t ids[2];
+        for (int n = 0; n < 2; ++n) {
+            const std::string out = dir + "/o" + std::to_string(round) + "_" + std::to_string(n) + ".wav";
+            ids[n] = audioextract_start(media("wav.wav").c_str(), out.c_str(), -1);
+            ASSERT_GE(ids[n], 0);
+        }
+        for (const int32_t id : ids) {
+            while (audioextract_status(id) < AE_STATE_DONE)
+                parse(audioextract_progress(id));
+            EXPECT_EQ(parse(audioextract_result(id))["ok"], true) << audioextract_result(id);
+            audioextract_free(id);
+        }
+    }
+    stop = true;
+    prober.join();
+    EXPECT_EQ(probes, 4);
+    EXPECT_EQ(list_dir(dir).size(), 12u);
 }
 
 }  // namespace
