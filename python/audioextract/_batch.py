@@ -1,149 +1,273 @@
 """Batch extraction: a whole list of files through the four sessions of one process, or spread over the
-workers of a Dask cluster, each worker process running its own four."""
+workers of a Dask cluster, each worker process running its own four.
+
+A batch is planned once, before anything is extracted: every input gets its output name, and the names are
+unique across the whole batch (a probe names each output; on a cluster those probes run on the workers).
+Only then are (input, output) pairs handed out, so no two inputs can meet at one name however the work is
+split, and a task that Dask runs again after losing a worker finds nothing it does not expect.
+"""
 from __future__ import annotations
 
+import functools
 import os
-import time
-from collections import deque
+import queue
 from dataclasses import dataclass
-from typing import Any, Iterable, Optional, Sequence
+from pathlib import Path
+from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
 from . import _module as m
-from ._extraction import Extraction, PathArg, probe
-from ._naming import default_output
-from ._reports import AudioExtractError, Result
+from ._errors import AudioExtractError
+from ._extraction import Extraction, _output_name, probe
+from ._naming import fixed_ext_output, numbered_output, unique
+from ._paths import PathArg, check_stream, like, local_path, text
+from ._reports import Result
+from ._waiter import hub
 
-_POLL_S = 0.005
 CHUNK = 8  # files per Dask task: enough to keep a worker's four sessions busy
 
 
 @dataclass(frozen=True)
 class Record:
-    """What became of one input of a batch."""
-    input: str
-    output: Optional[str]
+    """What became of one input of a batch: its output (a Path when the output directory was given as one)
+    and its Result, or the error text that kept it from one."""
+    input: PathArg
+    output: Optional[Union[str, Path]]
     ok: bool
     error: Optional[str] = None
     result: Optional[Result] = None
 
 
-def _plan(inputs: Sequence[str], outdir: str, stream: Optional[int], ext: Optional[str]) -> list[Any]:
-    """The output name of each input (or the error that keeps it from having one). Names are unique in the
-    batch: a second input with the same name gets its position added."""
-    taken: set[str] = set()
-    plan = []
-    for i, src in enumerate(inputs):
-        try:
-            if ext:
-                out = os.path.join(outdir, f"{os.path.splitext(os.path.basename(src))[0] or 'audio'}.{ext}")
-            else:
-                p = probe(src)
-                audio = p.audio(stream)
-                if audio is None:
-                    raise AudioExtractError("no audio stream", src)
-                out = default_output(src, p, audio, outdir)
-        except AudioExtractError as e:
-            plan.append(Record(src, None, False, e.text))
-            continue
-        if out in taken:
-            base, dot_ext = os.path.splitext(out)
-            out = f"{base}.{i}{dot_ext}"
-        taken.add(out)
-        plan.append(out)
-    return plan
+@dataclass(frozen=True)
+class Job:
+    """One planned extraction; index is the input's place in the batch."""
+    index: int
+    input: str
+    output: str
+    stream: Optional[int]
 
 
-def run_local(inputs: Sequence[str], outdir: str, stream: Optional[int] = None, overwrite: bool = False,
-              ext: Optional[str] = None, progress: Any = None) -> list[Record]:
-    """Every input through this process's four sessions; one record per input, in order."""
-    os.makedirs(outdir, exist_ok=True)
-    plan = _plan(inputs, outdir, stream, ext)
-    records: list[Optional[Record]] = [p if isinstance(p, Record) else None for p in plan]
-    pending = deque(i for i, p in enumerate(plan) if not isinstance(p, Record))
-    running: dict[int, Extraction] = {}
-    if progress is not None:
-        progress.update(sum(r is not None for r in records))
+Progress = Union[None, bool, Callable[[Record], Any], Any]  # False, a callable, or a tqdm-like bar
+
+
+def _name(src: str, outdir: str, stream: Optional[int], ext: Optional[str]) -> Union[str, AudioExtractError]:
+    """The output name for one input, or the error that keeps it from having one."""
+    if ext:
+        return fixed_ext_output(src, ext, outdir)
     try:
-        while pending or running:
-            while pending and len(running) < m.MAX_SESSIONS:
-                i = pending.popleft()
-                out = plan[i]
-                if not overwrite and os.path.lexists(out):
-                    records[i] = Record(inputs[i], out, False, "output exists")
-                    continue
-                try:
-                    running[i] = Extraction(inputs[i], out, stream)
-                except AudioExtractError as e:
-                    records[i] = Record(inputs[i], out, False, e.text)
-            for i in [i for i, x in running.items() if x.done]:
-                x = running.pop(i)
-                try:
-                    records[i] = Record(inputs[i], plan[i], True, result=x.result())
-                except AudioExtractError as e:
-                    records[i] = Record(inputs[i], plan[i], False, e.text)
-                finally:
-                    x.close()
-                if progress is not None:
-                    progress.update(1)
-            time.sleep(_POLL_S)
-    finally:
-        for x in running.values():  # an interrupted batch leaves no partial file
-            x.close()
-    return [r for r in records if r is not None]
+        return _output_name(src, probe(src), stream, outdir)
+    except AudioExtractError as e:
+        return e
 
 
-def _chunk_task(chunk: list[str], outdir: str, stream: Optional[int], overwrite: bool,
-                ext: Optional[str]) -> list[Record]:
-    """Runs on a Dask worker: the library is loaded once per worker process and reused by every task."""
-    return run_local(chunk, outdir, stream, overwrite, ext)
+def _name_all(srcs: Sequence[str], outdir: str, stream: Optional[int], ext: Optional[str]) -> list[str]:
+    """Names (or, prefixed with a NUL, error texts) for a list of inputs: what a Dask naming task returns."""
+    named = [_name(s, outdir, stream, ext) for s in srcs]
+    return [n if isinstance(n, str) else "\0" + _text_of(n) for n in named]
 
 
-def run_dask(client: Any, inputs: Sequence[str], outdir: str, stream: Optional[int] = None,
-             overwrite: bool = False, ext: Optional[str] = None, progress: Any = None,
-             chunk: int = CHUNK) -> list[Record]:
-    """The inputs in chunks of files, as tasks on the cluster behind client. A task that fails or whose
-    worker is lost (Dask reruns it elsewhere first) gives failed records, never missing ones."""
-    from distributed import as_completed  # only a Dask batch needs Dask
+def _text_of(e: AudioExtractError) -> str:
+    return e.text + (f" ({e.detail})" if e.detail else "")
 
-    chunks = [list(inputs[i:i + chunk]) for i in range(0, len(inputs), chunk)]
-    futures = {client.submit(_chunk_task, c, outdir, stream, overwrite, ext, pure=False, retries=1): n
-               for n, c in enumerate(chunks)}
-    results: list[Optional[list[Record]]] = [None] * len(chunks)
-    for future in as_completed(list(futures)):
-        n = futures[future]
+
+def _existing(names: Sequence[str]) -> list[bool]:
+    return [os.path.lexists(local_path(n) or n) for n in names]
+
+
+class _Run:
+    """The jobs of a batch through this process's sessions, four at a time, records in input order."""
+
+    def __init__(self, inputs: Sequence[PathArg], outdir: PathArg, overwrite: bool,
+                 report: Callable[[Record], None]) -> None:
+        self.inputs, self.outdir, self.overwrite, self.report = inputs, outdir, overwrite, report
+        self.records: dict[int, Record] = {}
+
+    def record(self, job: Job, ok: bool, error: Optional[str] = None, result: Optional[Result] = None) -> None:
+        r = Record(self.inputs[job.index], like(self.outdir, job.output), ok, error, result)
+        self.records[job.index] = r
+        self.report(r)
+
+    def run(self, jobs: Sequence[Job]) -> None:
+        ended: queue.SimpleQueue[int] = queue.SimpleQueue()
+        running: dict[int, tuple[Job, Extraction]] = {}
+        slots, watcher = hub(m.module())
+
+        def finish(index: int) -> None:
+            job, x = running.pop(index)
+            try:
+                self.record(job, True, result=x.result())
+            except AudioExtractError as e:
+                self.record(job, False, _text_of(e))
+            finally:
+                x.close()
         try:
-            results[n] = future.result()
-        except Exception as e:  # the task failed, or its worker died more often than Dask allows
-            results[n] = [Record(src, None, False, f"task lost: {type(e).__name__}: {e}") for src in chunks[n]]
-        if progress is not None:
-            progress.update(len(chunks[n]))
-    return [r for chunk_records in results for r in (chunk_records or [])]
+            for job in jobs:
+                while len(running) >= m.MAX_SESSIONS:
+                    finish(ended.get())
+                while not ended.empty():
+                    finish(ended.get())
+                try:
+                    x = Extraction(job.input, job.output, job.stream, overwrite=self.overwrite)
+                except AudioExtractError as e:
+                    self.record(job, False, _text_of(e))
+                    continue
+                running[job.index] = (job, x)
+                watcher.when_ended(x._watch, functools.partial(ended.put, job.index))
+            while running:
+                finish(ended.get())
+        finally:
+            for _, x in running.values():  # an interrupted batch leaves no partial file
+                x.close()
+
+
+def run_jobs(inputs: Sequence[PathArg], jobs: Sequence[Job], outdir: PathArg, overwrite: bool,
+             report: Callable[[Record], None] = lambda r: None) -> list[Record]:
+    """Run planned jobs in this process; records for the jobs, by input index."""
+    run = _Run(inputs, outdir, overwrite, report)
+    run.run(jobs)
+    return [run.records[j.index] for j in jobs]
+
+
+def _task(inputs: Sequence[PathArg], jobs: Sequence[Job], outdir: PathArg) -> list[Record]:
+    """Runs on a Dask worker (the library is loaded once per worker process and reused by every task). The
+    outputs were absent when the batch was planned, so one found now was written by an earlier attempt of
+    this task (outputs appear only whole): it is extracted again onto its name and reported with its result."""
+    return run_jobs(inputs, jobs, outdir, overwrite=True)
+
+
+def _plan(srcs: Sequence[str], outdir: str, stream: Optional[int], ext: Optional[str],
+          client: Any) -> list[Union[str, AudioExtractError]]:
+    """Each input's output name, unique in the batch, or the error that keeps it from having one."""
+    if client is None or ext:
+        named: list[Union[str, AudioExtractError]] = [_name(s, outdir, stream, ext) for s in srcs]
+    else:  # the probes run where the files are read: on the workers
+        chunks = [list(srcs[i:i + CHUNK]) for i in range(0, len(srcs), CHUNK)]
+        futures = client.map(_name_all, chunks, outdir=outdir, stream=stream, ext=ext, pure=False)
+        named = [AudioExtractError(n[1:]) if n.startswith("\0") else n
+                 for part in client.gather(futures) for n in part]
+    names = unique(n if isinstance(n, str) else None for n in named)
+    return [n if n is not None else e for n, e in zip(names, named)]
+
+
+def _nothing(*_: object) -> None:
+    pass
+
+
+def _bar(progress: Progress, total: int) -> tuple[Callable[[Record], None], Callable[[], None]]:
+    """What to call for each finished input, and what to call at the end, for the progress= argument."""
+    if progress is None or progress is False:
+        return _nothing, _nothing
+    if progress is True:
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return _nothing, _nothing
+        bar: Any = tqdm(total=total, unit="file", desc="audioextract")
+    elif hasattr(progress, "update"):  # a bar the caller owns (and closes)
+        bar = progress
+    elif callable(progress):
+        call: Callable[[Record], Any] = progress
+
+        def each(r: Record) -> None:
+            call(r)
+        return each, _nothing
+    else:
+        raise TypeError("progress must be True, False, a callable taking a Record, or a tqdm bar")
+
+    def advance(r: Record) -> None:
+        bar.update(1)
+    return advance, (bar.close if progress is True else _nothing)
 
 
 def extract_many(inputs: Iterable[PathArg], outdir: PathArg, stream: Optional[int] = None, *,
                  overwrite: bool = False, ext: Optional[str] = None, client: Any = None,
-                 progress: bool = True) -> list[Record]:
+                 progress: Progress = True) -> list[Record]:
     """Extract one audio stream of every input into outdir; one Record per input, in input order.
 
     Output names follow the command-line host (the input's name and the stream's suggested extension), or
-    use ext for every file without probing first. One bad file never stops the batch: its record carries
-    the library's error text. With client (a distributed.Client) the files are spread over the cluster's
-    workers, which must see the same paths (a shared file system, or http(s) addresses). progress shows a
-    tqdm bar when tqdm is installed.
+    use ext (with or without its dot) for every file without probing first; names are unique across the
+    batch. An existing output fails its record unless overwrite=True. One bad file never stops the batch: its
+    record carries the error text. With client (a distributed.Client) the files are spread over the
+    cluster's workers, which must see the same paths (a shared file system, or http(s) addresses).
+    progress: True shows a tqdm bar when tqdm is installed; False nothing; a callable is called with each
+    Record as it is made; a tqdm bar of the caller's own is advanced.
     """
-    srcs = [os.fsdecode(p) for p in inputs]
-    out = os.fsdecode(outdir)
-    bar = None
-    if progress:
-        try:
-            from tqdm import tqdm
-            bar = tqdm(total=len(srcs), unit="file", desc="audioextract")
-        except ImportError:
-            bar = None
+    if isinstance(inputs, (str, bytes, os.PathLike)):
+        raise TypeError("inputs must be a list of paths, not one path: extract_many([path], ...)")
+    given = list(inputs)
+    srcs = [text(p) for p in given]
+    check_stream(stream)
+    out = text(outdir)
+    each, end = _bar(progress, len(srcs))
     try:
-        if client is not None:
-            return run_dask(client, srcs, out, stream, overwrite, ext, bar)
-        return run_local(srcs, out, stream, overwrite, ext, bar)
+        os.makedirs(local_path(out) or out, exist_ok=True)
+        plan = _plan(srcs, out, stream, ext, client)
+        records: list[Optional[Record]] = [None] * len(srcs)
+        jobs = []
+        for i, p in enumerate(plan):
+            if isinstance(p, str):
+                jobs.append(Job(i, srcs[i], p, stream))
+            else:
+                records[i] = Record(given[i], None, False, _text_of(p))
+                each(records[i])  # type: ignore[arg-type]
+        if client is None:
+            for r, j in zip(run_jobs(given, jobs, outdir, overwrite, each), jobs):
+                records[j.index] = r
+        else:
+            for j, r in _run_dask(client, given, jobs, outdir, overwrite, each):
+                records[j.index] = r
+        return [r for r in records if r is not None]
     finally:
-        if bar is not None:
-            bar.close()
+        end()
+
+
+def _run_dask(client: Any, given: Sequence[PathArg], jobs: list[Job], outdir: PathArg, overwrite: bool,
+              each: Callable[[Record], None]) -> list[tuple[Job, Record]]:
+    import distributed  # only a Dask batch needs Dask
+
+    done: list[tuple[Job, Record]] = []
+    if not overwrite:  # checked once, where the files are, before any task runs
+        found = client.submit(_existing, [j.output for j in jobs], pure=False).result()
+        for j, exists in zip(jobs, found):
+            if exists:
+                r = Record(given[j.index], like(outdir, j.output), False, "output exists")
+                done.append((j, r))
+                each(r)
+        jobs = [j for j, exists in zip(jobs, found) if not exists]
+    chunks = [jobs[i:i + CHUNK] for i in range(0, len(jobs), CHUNK)]
+    futures = {client.submit(_task, given, c, outdir, pure=False, retries=1): c for c in chunks}
+    for future in distributed.as_completed(list(futures)):  # type: ignore[no-untyped-call]
+        chunk = futures[future]
+        try:
+            records = future.result()
+        except Exception as e:  # the task failed, or its worker died more often than Dask allows
+            records = [Record(given[j.index], like(outdir, j.output), False,
+                              f"task lost: {type(e).__name__}: {e}") for j in chunk]
+            for r in records:
+                each(r)
+        else:
+            for r in records:
+                each(r)
+        done.extend(zip(chunk, records))
+    return done
+
+
+def extract_all(input: PathArg, outdir: PathArg = ".", *, overwrite: bool = False,
+                progress: Progress = False) -> list[Record]:
+    """Extract every audio stream of input into outdir, named as the command-line host names them (the
+    input's name, the stream index and its language). One Record per audio stream; a file with more streams
+    than the probe report can list gets a failed last record saying so."""
+    p = probe(input)
+    out = text(outdir)
+    os.makedirs(local_path(out) or out, exist_ok=True)
+    names = unique(numbered_output(text(input), a, out) for a in p.audio_streams)
+    jobs = [Job(i, text(input), n or "", a.index) for i, (a, n) in enumerate(zip(p.audio_streams, names))]
+    each, end = _bar(progress, len(jobs))
+    try:
+        records = run_jobs([input] * len(jobs), jobs, outdir, overwrite, each)
+    finally:
+        end()
+    if p.truncated:
+        records.append(Record(input, None, False, "more streams than the probe report can list"))
+    if not p.audio_streams:
+        records.append(Record(input, None, False, "no audio stream"))
+    return records

@@ -1,35 +1,45 @@
 """The loaded library module and the rules for calling it.
 
-The library takes calls from one thread at a time and holds at most four sessions. Both rules are kept
-here: every call goes through one lock, and a start first takes one of four slot permits, so a fifth
-extraction waits for a free slot instead of failing.
+The library takes its session calls from one thread at a time, and its probe from one thread at a time, and
+lets a probe run beside the session calls: each group has its own lock here, so a slow probe (a silent
+server, up to its 15 s limit) never holds up the threads and event loops that start and watch extractions.
 """
 from __future__ import annotations
 
 import ctypes
+import enum
 import os
 import threading
 from pathlib import Path
-from typing import Optional
+from typing import Optional, Union
 
 MODULE_NAME = "belmarun-audioextract.so" if os.name != "nt" else "belmarun-audioextract.dll"
 MAX_SESSIONS = 4
+MAX_PATH_BYTES = 1198  # the longest path the library takes
 # The largest single allocation FFmpeg may make in this process, set when the library loads: inputs are
 # untrusted, and a forged size in a tiny file would otherwise reserve gigabytes. Process-wide (FFmpeg has
 # no narrower handle): set_max_alloc changes it for a program that needs FFmpeg's allocations larger.
 MAX_ALLOC = 64 << 20
 
-# Session states, as the library's header names them.
-STATE_PENDING = 0
-STATE_RUNNING = 2
-STATE_DONE = 3
-STATE_CANCELLED = 4
-STATE_FAILED = 5
+
+class State(enum.IntEnum):
+    """A session's state, as the library's header numbers them."""
+    PENDING = 0
+    RUNNING = 2
+    DONE = 3
+    CANCELLED = 4
+    FAILED = 5
+
 
 # What audioextract_start returns when it starts nothing.
 ERR_BAD_PATH = -1
 ERR_NO_SLOT = -2
 ERR_THREAD = -3
+
+# FFmpeg's log levels, by the names its command-line tools take. The package starts "quiet", as the
+# command-line host does: FFmpeg's complaints about a damaged file are the library's error texts already.
+LOG_LEVELS = {"quiet": -8, "panic": 0, "fatal": 8, "error": 16, "warning": 24, "info": 32, "verbose": 40,
+              "debug": 48, "trace": 56}
 
 
 def _candidates() -> list[str]:
@@ -43,24 +53,24 @@ def _candidates() -> list[str]:
 
 
 class Module:
-    """One loaded copy of the library, with its calls declared for ctypes."""
+    """One loaded copy of the library, with its calls declared for ctypes and the locks its rules need."""
 
     def __init__(self, path: Optional[str] = None) -> None:
         errors = []
-        self.lib = None
+        lib: Optional[ctypes.CDLL] = None
         for candidate in [path] if path else _candidates():
             if os.sep in candidate and not os.path.exists(candidate):
                 errors.append(f"{candidate}: not found")
                 continue
             try:
-                self.lib = ctypes.CDLL(candidate)
+                lib = ctypes.CDLL(candidate)
                 self.path = candidate
                 break
             except OSError as e:
                 errors.append(f"{candidate}: {e}")
-        if self.lib is None:
+        if lib is None:
             raise OSError("cannot load the audioextract library: " + "; ".join(errors))
-        lib = self.lib
+        self.lib = lib
         for name in ("audioextract_probe", "audioextract_progress", "audioextract_result",
                      "audioextract_version"):
             getattr(lib, name).restype = ctypes.c_char_p
@@ -75,58 +85,60 @@ class Module:
         lib.audioextract_cancel.restype = None
         lib.audioextract_free.restype = None
         # FFmpeg's libavutil is a dependency of the module, so its symbols are found through the module.
-        self._max_alloc = getattr(lib, "av_max_alloc", None)
+        self._max_alloc = self._avutil("av_max_alloc", [ctypes.c_size_t])
+        self._log_level = self._avutil("av_log_set_level", [ctypes.c_int])
         if self._max_alloc is not None:
-            self._max_alloc.argtypes = [ctypes.c_size_t]
-            self._max_alloc.restype = None
             self._max_alloc(MAX_ALLOC)
-        self.lock = threading.Lock()
-        self.slots = threading.BoundedSemaphore(MAX_SESSIONS)
+        if self._log_level is not None:
+            self._log_level(LOG_LEVELS["quiet"])
+        self.probe_lock = threading.Lock()
+        self.session_lock = threading.Lock()
+        self.version_lock = threading.Lock()
 
-    # Each call copies the library's text before the lock is released: the buffers are reused.
+    def _avutil(self, name: str, argtypes: list[type]) -> Optional["ctypes._NamedFuncPointer"]:
+        fn: Optional["ctypes._NamedFuncPointer"] = getattr(self.lib, name, None)
+        if fn is not None:
+            fn.argtypes = argtypes
+            fn.restype = None
+        return fn
+
+    # Each call copies the library's text before its lock is released: the buffers are reused.
     def probe(self, path: bytes) -> bytes:
-        with self.lock:
+        with self.probe_lock:
             return bytes(self.lib.audioextract_probe(path))
 
     def version(self) -> bytes:
-        with self.lock:
+        with self.version_lock:
             return bytes(self.lib.audioextract_version())
 
     def start(self, src: bytes, dst: bytes, stream: int) -> int:
-        with self.lock:
+        with self.session_lock:
             return int(self.lib.audioextract_start(src, dst, stream))
 
     def status(self, sid: int) -> int:
-        with self.lock:
+        with self.session_lock:
             return int(self.lib.audioextract_status(sid))
 
     def progress(self, sid: int) -> bytes:
-        with self.lock:
+        with self.session_lock:
             return bytes(self.lib.audioextract_progress(sid))
 
     def result(self, sid: int) -> bytes:
-        with self.lock:
+        with self.session_lock:
             return bytes(self.lib.audioextract_result(sid))
 
     def cancel(self, sid: int) -> None:
-        with self.lock:
+        with self.session_lock:
             self.lib.audioextract_cancel(sid)
 
     def free(self, sid: int) -> None:
-        # free waits for the worker; holding the lock meanwhile keeps other callers out, as the rule asks.
-        with self.lock:
+        # The package frees only ended sessions, whose workers have returned: the join is immediate.
+        with self.session_lock:
             self.lib.audioextract_free(sid)
 
 
 _loaded: Optional[Module] = None
 _load_lock = threading.Lock()
-
-
-def set_max_alloc(nbytes: int) -> None:
-    """Set the largest single allocation FFmpeg may make in this process (64 MiB when the library loads)."""
-    m = module()
-    if m._max_alloc is not None:
-        m._max_alloc(nbytes)
 
 
 def module() -> Module:
@@ -136,3 +148,22 @@ def module() -> Module:
         if _loaded is None:
             _loaded = Module()
         return _loaded
+
+
+def set_max_alloc(nbytes: int) -> None:
+    """Set the largest single allocation FFmpeg may make in this process (64 MiB when the library loads)."""
+    m = module()
+    if m._max_alloc is not None:
+        m._max_alloc(nbytes)
+
+
+def set_log_level(level: Union[str, int]) -> None:
+    """Let FFmpeg's own log lines reach stderr from this level up ("error", "warning", "info", ... or
+    FFmpeg's number); "quiet", the default, silences them. Process-wide, as FFmpeg's log is."""
+    if isinstance(level, str):
+        if level not in LOG_LEVELS:
+            raise ValueError(f"unknown log level {level!r}: one of {', '.join(LOG_LEVELS)}")
+        level = LOG_LEVELS[level]
+    m = module()
+    if m._log_level is not None:
+        m._log_level(int(level))

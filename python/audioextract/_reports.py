@@ -9,9 +9,12 @@ import json
 from dataclasses import dataclass, field
 from typing import Any, Optional
 
+from ._module import State
+
 
 def parse(text: bytes) -> dict[str, Any]:
-    return json.loads(text.decode("utf-8", "surrogateescape"))
+    report: dict[str, Any] = json.loads(text.decode("utf-8", "surrogateescape"))
+    return report
 
 
 @dataclass(frozen=True)
@@ -47,16 +50,19 @@ class Probe:
     truncated: bool = False  # the file has more streams than the report could list
 
     @classmethod
-    def from_report(cls, r: dict[str, Any]) -> "Probe":
+    def from_report(cls, r: dict[str, Any]) -> Probe:
         return cls(format=r["format"], duration_ms=r["duration_ms"],
                    streams=[Stream(**s) for s in r["streams"]],
                    audio_streams=[AudioStream(**a) for a in r["audio_streams"]],
                    truncated=bool(r.get("truncated", False)))
 
-    def audio(self, index: Optional[int] = None) -> Optional[AudioStream]:
-        """The audio stream with that index, or the first one when index is None."""
+    def audio(self, index: Optional[int] = None, *, language: Optional[str] = None,
+              codec: Optional[str] = None) -> Optional[AudioStream]:
+        """The first audio stream that has this index (any when None or negative), this language tag and
+        this codec name (any when None); None when no audio stream has them all."""
         for a in self.audio_streams:
-            if index is None or index < 0 or a.index == index:
+            if ((index is None or index < 0 or a.index == index) and (language is None or a.language == language)
+                    and (codec is None or a.codec == codec)):
                 return a
         return None
 
@@ -64,7 +70,7 @@ class Probe:
 @dataclass(frozen=True)
 class Progress:
     """Where a running extraction has got to."""
-    state: int
+    state: State
     percent: float
     processed_ms: int
     total_ms: int
@@ -82,22 +88,11 @@ class Result:
     elapsed_ms: int
 
 
-class AudioExtractError(Exception):
-    """A failure the library reported; `text` is its own error text."""
-
-    def __init__(self, text: str, path: Optional[str] = None) -> None:
-        super().__init__(f"{path}: {text}" if path else text)
-        self.text = text
-        self.path = path
+def progress_of(r: dict[str, Any]) -> Progress:
+    return Progress(state=State(r["state"]), percent=r["percent"], processed_ms=r["processed_ms"],
+                    total_ms=r["total_ms"], packets=r["packets"])
 
 
-class ProbeError(AudioExtractError):
-    """The probe failed ("open: ...", "no stream info", "empty path")."""
-
-
-class ExtractionError(AudioExtractError):
-    """The extraction ended failed; `text` is one of the texts the header lists."""
-
-
-class ExtractionCancelled(AudioExtractError):
-    """The extraction was cancelled; it left no file."""
+def result_of(r: dict[str, Any]) -> Result:
+    return Result(out_path=r["out_path"], out_size_bytes=r["out_size_bytes"], codec=r["codec"],
+                  duration_ms=r["duration_ms"], packets_written=r["packets_written"], elapsed_ms=r["elapsed_ms"])
