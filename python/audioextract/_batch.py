@@ -66,7 +66,7 @@ def _name_all(srcs: Sequence[str], outdir: str, stream: Optional[int], ext: Opti
 
 
 def _text_of(e: AudioExtractError) -> str:
-    return e.text + (f" ({e.detail})" if e.detail else "")
+    return e.text
 
 
 def _existing(names: Sequence[str]) -> list[bool]:
