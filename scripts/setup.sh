@@ -9,7 +9,7 @@ PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev
           nlohmann-json3-dev libcli11-dev)
 if [ "${1:-}" = "--test" ]; then
     PACKAGES+=(libgtest-dev python3 python3-pytest tmux time "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
-               python3-distributed python3-tqdm python3-venv python3-setuptools python3-wheel
+               python3-distributed python3-tqdm python3-venv python3-setuptools python3-wheel mypy
                g++-mingw-w64-x86-64-posix mingw-w64-tools nasm libz-mingw-w64-dev wine wine64)
 fi
 if [ "${1:-}" = "--bench" ]; then

@@ -11,7 +11,7 @@ ROOT=${AE_SID_ROOT:-/var/tmp/belmarun-audioextract-sid}
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 PACKAGES="g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev ffmpeg libgtest-dev \
 nlohmann-json3-dev libcli11-dev python3 python3-pytest tmux ca-certificates python3-distributed python3-tqdm \
-python3-venv python3-setuptools python3-wheel time"
+python3-venv python3-setuptools python3-wheel time mypy"
 STAMP="$ROOT/.ae-packages"
 . "$SRC/scripts/apt-mirror.sh"
 

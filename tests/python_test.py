@@ -202,7 +202,7 @@ def test_paths_as_bytes_path_objects_and_names_that_are_not_utf8(tmp_path):
     assert os.fsencode(r.out_path) == os.fsencode(tmp_path) + b"/out\xfe.ac3"
     assert ae.probe(src).format == "matroska,webm"
     assert ae.output_for(Path(media("mp4_two.mp4")), 2, tmp_path) == tmp_path / "mp4_two.ac3"
-    assert ae.output_for(media("mp4_two.mp4")) == "./mp4_two.m4a"
+    assert ae.output_for(media("mp4_two.mp4")) == "mp4_two.m4a"
 
 
 def test_probe_picks_streams_by_language_and_codec():

@@ -3,6 +3,7 @@ have only the wheel."""
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import os
 import sys
@@ -50,10 +51,10 @@ def _probe(args: argparse.Namespace) -> int:
         report = json.loads(text)
         print(json.dumps(report, indent=2, ensure_ascii=False) if args.pretty else text)
         return 0 if report.get("ok") else EXIT_FAILED
-    try:
-        _show(args.file, probe(args.file))
-    except AudioExtractError as e:
-        return _fail(args.file, e.text)
+    report = json.loads(m.module().probe(os.fsencode(args.file)).decode("utf-8", "surrogateescape"))
+    if not report.get("ok"):
+        return _fail(args.file, report.get("error", "probe failed"))  # the library's text, as the host prints it
+    _show(args.file, Probe.from_report(report))
     return 0
 
 
@@ -105,7 +106,7 @@ def _summary(records: Sequence[Record], args: argparse.Namespace) -> int:
     for r in records:
         if r.ok and r.result is not None:
             x = r.result
-            results.append(x.__dict__ | {"state": 3, "ok": True})
+            results.append(dataclasses.asdict(x) | {"state": 3, "ok": True})
             if not args.json:
                 print(f"{r.output}: {x.codec}, {x.packets_written} packets, {x.out_size_bytes} bytes, "
                       f"{x.duration_ms / 1000:.3f} s")
@@ -116,7 +117,9 @@ def _summary(records: Sequence[Record], args: argparse.Namespace) -> int:
                 "no stream info", "no audio stream", "read failed", "audio format changes mid-stream"))
             _fail(str(r.input) if about_input or r.output is None else str(r.output), r.error or "failed")
     if args.json:
-        print(json.dumps(results[0] if len(results) == 1 else results, ensure_ascii=False))
+        # as the host prints the library's reports: keys sorted, no spaces
+        print(json.dumps(results[0] if len(results) == 1 else results, ensure_ascii=False, sort_keys=True,
+                         separators=(",", ":")))
     return EXIT_FAILED if failures else 0
 
 

@@ -16,6 +16,10 @@ def _stem(input: str) -> str:
     return stem or "audio"
 
 
+def _in(directory: str, name: str) -> str:
+    return name if directory in ("", ".") else os.path.join(directory, name)
+
+
 def _same_file(a: str, b: Optional[bytes]) -> bool:
     try:
         return b is not None and os.path.samefile(a, b)
@@ -27,9 +31,9 @@ def default_output(input: str, probe: Probe, audio: AudioStream, directory: str 
     """The input's name with the stream's suggested extension, in directory; the stream index is added when
     another audio stream of the file would get the same name, or when the name would be the input itself."""
     same_ext = sum(1 for a in probe.audio_streams if a.suggested_ext == audio.suggested_ext)
-    plain = os.path.join(directory, f"{_stem(input)}.{audio.suggested_ext}")
+    plain = _in(directory, f"{_stem(input)}.{audio.suggested_ext}")
     if same_ext > 1 or _same_file(plain, local_path(input)):
-        plain = os.path.join(directory, f"{_stem(input)}.{audio.index}.{audio.suggested_ext}")
+        plain = _in(directory, f"{_stem(input)}.{audio.index}.{audio.suggested_ext}")
     return plain
 
 
@@ -37,12 +41,12 @@ def numbered_output(input: str, audio: AudioStream, directory: str = ".") -> str
     """The name of one of every audio stream: the input's name, the stream index and its language."""
     language = re.sub(r"[^A-Za-z0-9_-]", "", audio.language)[:32]
     name = f"{_stem(input)}.{audio.index}" + (f".{language}" if language else "")
-    return os.path.join(directory, f"{name}.{audio.suggested_ext}")
+    return _in(directory, f"{name}.{audio.suggested_ext}")
 
 
 def fixed_ext_output(input: str, ext: str, directory: str) -> str:
     """The input's name with one extension chosen for the whole batch (given with or without its dot)."""
-    return os.path.join(directory, f"{_stem(input)}.{ext.lstrip('.')}")
+    return _in(directory, f"{_stem(input)}.{ext.lstrip('.')}")
 
 
 def unique(names: Iterable[Optional[str]]) -> list[Optional[str]]:
