@@ -131,6 +131,7 @@ def _task(inputs: Sequence[PathArg], jobs: Sequence[Job], outdir: PathArg) -> li
     """Runs on a Dask worker (the library is loaded once per worker process and reused by every task). The
     outputs were absent when the batch was planned, so one found now was written by an earlier attempt of
     this task (outputs appear only whole): it is extracted again onto its name and reported with its result."""
+    m.tune_malloc(override=True)  # over Dask's own setting for its workers
     return run_jobs(inputs, jobs, outdir, overwrite=True)
 
 
