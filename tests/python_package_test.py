@@ -141,3 +141,15 @@ def test_memory_bombs_stay_small(tmp_path):
     assert r.returncode == 0, r.stderr
     assert int(r.stderr.strip().splitlines()[-1]) / 1024 < 64
     assert time.monotonic() - t0 < 5
+
+
+def test_the_readme_example_runs_as_written(tmp_path):
+    readme = open(os.path.join(os.path.dirname(__file__), "..", "README.md")).read()
+    start = readme.index("```python\nimport asyncio")
+    example = readme[start + len("```python\n"):readme.index("```", start + 10)]
+    (tmp_path / "example.py").write_text(example)
+    r = python("example.py", media("three_audio.mkv"), cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert sorted(os.listdir(tmp_path / "all")) == ["three_audio.1.eng.m4a", "three_audio.2.fra.ac3",
+                                                    "three_audio.3.ogg"]
+    assert (tmp_path / "first.m4a").stat().st_size > 0
