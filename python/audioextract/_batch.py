@@ -9,6 +9,7 @@ split, and a task that Dask runs again after losing a worker finds nothing it do
 from __future__ import annotations
 
 import functools
+import importlib
 import os
 import queue
 from dataclasses import dataclass
@@ -158,8 +159,8 @@ def _bar(progress: Progress, total: int) -> tuple[Callable[[Record], None], Call
     if progress is None or progress is False:
         return _nothing, _nothing
     if progress is True:
-        try:
-            from tqdm import tqdm
+        try:  # tqdm is optional, and has no type information of its own
+            tqdm: Any = importlib.import_module("tqdm").tqdm
         except ImportError:
             return _nothing, _nothing
         bar: Any = tqdm(total=total, unit="file", desc="audioextract")

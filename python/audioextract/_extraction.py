@@ -171,7 +171,7 @@ class Extraction:
             except RuntimeError:
                 pass  # the loop has closed: nobody waits any more
         self._watcher.when_ended(self._watch, wake)
-        last = None
+        last = None if on_progress is None else self._report_progress(on_progress, None)
         while not ended.done():
             if on_progress is None:
                 await ended
@@ -278,7 +278,7 @@ def _follow(x: Extraction, on_progress: Optional[ProgressCallback]) -> Result:
     if on_progress is None:
         x.wait()
     else:
-        last = None
+        last = x._report_progress(on_progress, None)  # at once, so a caller sees the start of a short copy
         while not x.wait(_PROGRESS_EVERY_S):
             last = x._report_progress(on_progress, last)
         on_progress(x.progress())

@@ -117,7 +117,9 @@ class Module:
             self._log_level(LOG_LEVELS["quiet"])
         tune_malloc()
         self.probe_lock = threading.Lock()
-        self.session_lock = threading.Lock()
+        # Re-entrant: a forgotten Extraction cancels its session from __del__, which the garbage collector
+        # may run on a thread between this lock's acquire and its library call.
+        self.session_lock = threading.RLock()
         self.version_lock = threading.Lock()
 
     def _avutil(self, name: str, argtypes: list[type]) -> Optional["ctypes._NamedFuncPointer"]:

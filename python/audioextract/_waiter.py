@@ -8,6 +8,7 @@ none runs. Every waiter, blocking or asyncio, is woken by it; nobody else sleeps
 from __future__ import annotations
 
 import asyncio
+import os
 import threading
 import time
 from collections import deque
@@ -54,7 +55,7 @@ class Slots:
     """The library's four sessions as permits, granted first come first served."""
 
     def __init__(self, count: int = MAX_SESSIONS) -> None:
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # re-entrant for a forgotten Extraction's __del__, as the session lock
         self._free = count
         self._queue: deque[_Grant] = deque()
 
@@ -169,14 +170,25 @@ class Watcher:
             w.ended.set()
             callbacks, release = w.on_end, w.release_on_end
             w.on_end = []
-        for fn in callbacks:
-            fn()
-        if release is not None:
-            release()
+        for fn in callbacks + ([release] if release is not None else []):
+            try:
+                fn()
+            except Exception:  # one waiter's failure must not stop the watcher for every other
+                pass
 
 
 _hub_lock = threading.Lock()
 _hub: Optional[tuple[Slots, Watcher]] = None
+
+
+def _forget_in_child() -> None:
+    # A forked child has no watcher thread and none of its parent's sessions.
+    global _hub
+    _hub = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_in_child)
 
 
 def hub(lib: Module) -> tuple[Slots, Watcher]:
