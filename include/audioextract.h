@@ -64,6 +64,9 @@ extern "C" {
 /* How many sessions can exist at once; session ids run from 0 to AE_MAX_SESSIONS - 1. */
 #define AE_MAX_SESSIONS 4
 
+/* The longest path, in bytes, that audioextract_start takes. */
+#define AE_MAX_PATH_BYTES 1198
+
 /* What audioextract_start returns when it starts nothing. */
 #define AE_ERR_BAD_PATH (-1) /* a path is NULL, empty or longer than 1,198 bytes */
 #define AE_ERR_NO_SLOT (-2)  /* every slot is held: free a session first */
@@ -126,22 +129,44 @@ AE_API int32_t AE_CALL audioextract_status(int32_t id);
 AE_API const char *AE_CALL audioextract_progress(int32_t id);
 
 /*
+ * The error texts of a failed session's result report, each named once. The first five are about the input
+ * (a host that reports a failure names the input for these, and the output for the rest); AE_INPUT_TEXTS
+ * lists them, for an array initializer.
+ */
+/* the system's or FFmpeg's reason follows after ": " ("No such file or directory", "Is a directory",
+   "Permission denied", ...) */
+#define AE_TEXT_OPEN_INPUT "cannot open input"
+#define AE_TEXT_NO_STREAM_INFO "no stream info"
+#define AE_TEXT_NO_AUDIO_STREAM "no audio stream"
+/* the source reported an error, stalled or broke off, or an entry of a followed playlist could not be read;
+   a damaged or truncated file is not one: its end ends the session done */
+#define AE_TEXT_READ_FAILED "read failed"
+/* a later part of a chained stream (joined Ogg recordings, say) has another sample rate or channel count
+   than the first: its packets cannot go on under the output's header */
+#define AE_TEXT_FORMAT_CHANGES "audio format changes mid-stream"
+#define AE_INPUT_TEXTS \
+    AE_TEXT_OPEN_INPUT, AE_TEXT_NO_STREAM_INFO, AE_TEXT_NO_AUDIO_STREAM, AE_TEXT_READ_FAILED, AE_TEXT_FORMAT_CHANGES
+#define AE_TEXT_BAD_EXTENSION "cannot create output (bad extension?)"
+#define AE_TEXT_NEW_STREAM "new stream failed"
+#define AE_TEXT_PARAM_COPY "param copy failed"
+#define AE_TEXT_OPEN_OUTPUT "cannot open output file"
+/* also: the finished file, read back, did not show the stream with its codec or its first packets did not
+   decode */
+#define AE_TEXT_WRITE_HEADER "write header failed (codec/container mismatch?)"
+#define AE_TEXT_WRITE_FRAME "write frame failed"
+#define AE_TEXT_WRITE_TRAILER "write trailer failed"
+/* the complete file could not take the output's name; it is removed */
+#define AE_TEXT_RENAME "output rename failed"
+#define AE_TEXT_NO_MEMORY "out of memory"
+
+/*
  * audioextract_result - the outcome of a session.
  * Returns {"state":5,"ok":false,"error":"..."} for a failed session, otherwise
  *   {"state":S,"ok":true|false,"out_path":"...","out_size_bytes":N,"codec":"...","duration_ms":N,
  *    "packets_written":N,"elapsed_ms":N} ("ok" is true only when done), or {"error":"bad id"}.
  *   "out_path" is the path as given, whole.
- * The error of a failed session is one of: "cannot open input: <reason>" (the system's or FFmpeg's
- *   reason: "No such file or directory", "Is a directory", "Permission denied", ...), "no stream info",
- *   "no audio stream",
- *   "cannot create output (bad extension?)", "new stream failed", "param copy failed",
- *   "cannot open output file", "write header failed (codec/container mismatch?)", "write frame failed",
- *   "write trailer failed", "output rename failed" (the complete file could not take the output's
- *   name; it is removed), "read failed" (the source reported an error, stalled or broke off, or an entry
- *   of a followed playlist could not be read: a damaged or truncated file is not one, its end ends the
- *   session done), "audio format changes mid-stream" (a
- *   later part of a chained stream, such as joined Ogg recordings, has another sample rate or channel
- *   count than the first: its packets cannot go on under the output's header), "out of memory".
+ * The error of a failed session is one of the AE_TEXT_* texts below (AE_TEXT_OPEN_INPUT followed by ": "
+ *   and the reason).
  * Ownership: a buffer of the session, overwritten by its next audioextract_result call and by the reuse of
  * the slot. Thread: the host thread, while the worker runs; does not block.
  */

@@ -109,17 +109,17 @@ const char *open_input(ae_job &j)
     if (const int e = ae_input_open(&j.in, s->in_path); e < 0) {
         // A followed playlist that led to the output was refused for the output's sake.
         if (j.in.read_avoided)
-            return "cannot open output file";
+            return AE_TEXT_OPEN_OUTPUT;
         char reason[128];
         av_strerror(e, reason, sizeof reason);
-        std::snprintf(j.error, sizeof j.error, "cannot open input: %s", reason);
+        std::snprintf(j.error, sizeof j.error, "%s: %s", AE_TEXT_OPEN_INPUT, reason);
         return j.error;
     }
     if (avformat_find_stream_info(j.in.ctx, nullptr) < 0)
-        return "no stream info";
+        return AE_TEXT_NO_STREAM_INFO;
     j.idx = choose_stream(j.in.ctx, s->stream_index);
     if (j.idx < 0)
-        return "no audio stream";
+        return AE_TEXT_NO_AUDIO_STREAM;
     read_only_what_is_needed(j);
 
     const AVStream *ist = j.in.ctx->streams[j.idx];
@@ -142,27 +142,27 @@ const char *open_output(ae_job &j)
     const char *local = ae_local_path(s->out_path);
     if (avformat_alloc_output_context2(&j.mux, nullptr, nullptr, local ? local : s->out_path) < 0 || !j.mux ||
         !ae_muxer_writes_one_file(j.mux->oformat))
-        return "cannot create output (bad extension?)";
+        return AE_TEXT_BAD_EXTENSION;
     AVStream *ost = avformat_new_stream(j.mux, nullptr);
     if (!ost)
-        return "new stream failed";
+        return AE_TEXT_NEW_STREAM;
     const AVStream *ist = j.in.ctx->streams[j.idx];
     if (avcodec_parameters_copy(ost->codecpar, ist->codecpar) < 0)
-        return "param copy failed";
+        return AE_TEXT_PARAM_COPY;
     ost->codecpar->codec_tag = 0;  // let the output container pick its own tag
     ost->time_base = ist->time_base;
     if (!ae_muxer_takes(j.mux->oformat, ost->codecpar))
-        return "write header failed (codec/container mismatch?)";
+        return AE_TEXT_WRITE_HEADER;
 
     ae_file_id existing {};
     bool exists = false;
     // Looked at again just before writing: what is at the name now is what the rename would replace.
     if (!local || !j.out_resolved || !ae_output_writable(&j.out, &existing, &exists))
-        return "cannot open output file";
+        return AE_TEXT_OPEN_OUTPUT;
     if (exists && (output_is_input(j, existing) || ae_replace_refused(j.out.path)))
-        return "cannot open output file";
+        return AE_TEXT_OPEN_OUTPUT;
     if (!ae_output_create(&j.out, AE_OUTPUT_BUFFER, exists))
-        return "cannot open output file";
+        return AE_TEXT_OPEN_OUTPUT;
     j.mux->pb = j.out.pb;
 
     j.mux->flush_packets = 0;
@@ -173,10 +173,10 @@ const char *open_output(ae_job &j)
     const int e = avformat_write_header(j.mux, &opts);
     av_dict_free(&opts);
     if (e < 0)
-        return "write header failed (codec/container mismatch?)";
+        return AE_TEXT_WRITE_HEADER;
 
     j.pkt = av_packet_alloc();
-    return j.pkt ? nullptr : "out of memory";
+    return j.pkt ? nullptr : AE_TEXT_NO_MEMORY;
 }
 
 // Whether a failed read means the data could not be read (an I/O error, a stalled or interrupted source)
@@ -206,16 +206,16 @@ const char *copy_packets(ae_job &j)
         const int e = av_read_frame(j.in.ctx, pkt);
         if (j.in.entry_failed && !cancel_seen(j)) {
             av_packet_unref(pkt);
-            return "read failed";  // a playlist entry could not be read: the copy would have a hole
+            return AE_TEXT_READ_FAILED;  // a playlist entry could not be read: the copy would have a hole
         }
         if (e < 0 && cancel_seen(j))
             return AE_CANCELLED;
         // Newer Ogg readers refuse a chained link coded another way themselves, instead of handing on its
         // headers: the same fault as the one found below, and told the same way.
         if (e == AVERROR_PATCHWELCOME && std::strcmp(j.in.ctx->iformat->name, "ogg") == 0)
-            return "audio format changes mid-stream";
+            return AE_TEXT_FORMAT_CHANGES;
         if (e < 0)
-            return read_broke(j, e) ? "read failed" : nullptr;
+            return read_broke(j, e) ? AE_TEXT_READ_FAILED : nullptr;
         if (cancel_seen(j)) {
             av_packet_unref(pkt);
             return AE_CANCELLED;
@@ -227,7 +227,7 @@ const char *copy_packets(ae_job &j)
         ask_ahead(j);
         if (!(ae_shape_after(ist, pkt) == shape)) {
             av_packet_unref(pkt);
-            return "audio format changes mid-stream";
+            return AE_TEXT_FORMAT_CHANGES;
         }
 
         // A later link's headers carry no time of their own: they go where the stream has got to.
@@ -245,7 +245,7 @@ const char *copy_packets(ae_job &j)
         const int ret = av_interleaved_write_frame(j.mux, pkt);
         av_packet_unref(pkt);
         if (ret < 0)
-            return "write frame failed";
+            return AE_TEXT_WRITE_FRAME;
     }
 }
 
@@ -255,16 +255,16 @@ const char *finish_output(ae_job &j)
 {
     const int trailer = av_write_trailer(j.mux);
     if (!ae_output_close(&j.out, &j.out_size) || trailer < 0)
-        return "write trailer failed";
+        return AE_TEXT_WRITE_TRAILER;
     if (j.in.read_avoided)
-        return "cannot open output file";
+        return AE_TEXT_OPEN_OUTPUT;
     // A container that took the packets but keeps them where no reader finds or decodes them (FLAC in
     // MPEG-TS becomes a data stream; AAC without its configuration in W64) is refused here, before the
     // file takes the output's name.
     if (!ae_output_plays(j.out.temp, j.mux->streams[0]->codecpar->codec_id, &j.in.irq))
-        return cancel_seen(j) ? AE_CANCELLED : "write header failed (codec/container mismatch?)";
+        return cancel_seen(j) ? AE_CANCELLED : AE_TEXT_WRITE_HEADER;
     if (!ae_output_commit(&j.out))
-        return "output rename failed";
+        return AE_TEXT_RENAME;
     return nullptr;
 }
 

@@ -156,7 +156,7 @@ extern "C" AE_API const char *AE_CALL audioextract_probe(const char *path)
     }
     if (avformat_find_stream_info(input.ctx, nullptr) < 0) {
         ae_input_close(&input);
-        std::snprintf(g_probe_json, sizeof g_probe_json, "{\"ok\":false,\"error\":\"no stream info\"}");
+        std::snprintf(g_probe_json, sizeof g_probe_json, "{\"ok\":false,\"error\":\"%s\"}", AE_TEXT_NO_STREAM_INFO);
         return g_probe_json;
     }
 

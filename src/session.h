@@ -9,8 +9,8 @@
 
 struct ae_os_thread;
 
-constexpr int AE_PATH_CAP = 1200;
-constexpr size_t AE_PATH_MAX_LEN = 1198;  // a path longer than this is refused, although 1,199 would fit
+constexpr int AE_PATH_CAP = 1200;  // a path buffer: the longest path taken and its NUL fit
+constexpr size_t AE_PATH_MAX_LEN = AE_MAX_PATH_BYTES;
 constexpr size_t AE_CODEC_CAP = 64;
 constexpr size_t AE_ERROR_CAP = 256;
 constexpr size_t AE_PROGRESS_CAP = 512;

@@ -84,8 +84,10 @@ const char *start_error(int32_t code)
 // The library's texts about the input, as opposed to the output.
 bool about_input(const std::string &error)
 {
-    return error.rfind("cannot open input", 0) == 0 || error == "no stream info" || error == "no audio stream" ||
-           error == "read failed" || error == "audio format changes mid-stream";
+    for (const char *text : {AE_INPUT_TEXTS})
+        if (error == text || error.rfind(std::string(text) + ": ", 0) == 0)
+            return true;
+    return false;
 }
 
 // Frees every session still held when the run ends, however it ends (an exception included): freeing
