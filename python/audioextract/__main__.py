@@ -9,10 +9,11 @@ import os
 import sys
 from typing import Any, Optional, Sequence
 
+from . import _header as h
 from . import _module as m
 from ._batch import Record, extract_all, run_jobs, Job
 from ._errors import AudioExtractError
-from ._extraction import output_for, probe
+from ._extraction import about_input, output_for, probe
 from ._paths import local_path
 from ._reports import Probe
 
@@ -113,9 +114,8 @@ def _summary(records: Sequence[Record], args: argparse.Namespace) -> int:
         else:
             failures += 1
             results.append({"state": 5, "ok": False, "error": r.error})
-            about_input = r.error is not None and (r.error.startswith("cannot open input") or r.error in (
-                "no stream info", "no audio stream", "read failed", "audio format changes mid-stream"))
-            _fail(str(r.input) if about_input or r.output is None else str(r.output), r.error or "failed")
+            on_input = r.error is not None and about_input(r.error)
+            _fail(str(r.input) if on_input or r.output is None else str(r.output), r.error or "failed")
     if args.json:
         # as the host prints the library's reports: keys sorted, no spaces
         print(json.dumps(results[0] if len(results) == 1 else results, ensure_ascii=False, sort_keys=True,
@@ -139,7 +139,7 @@ def _extract_all(args: argparse.Namespace) -> int:
     except AudioExtractError as e:
         return _fail(args.input, e.text)
     if not p.audio_streams:
-        return _fail(args.input, "no audio stream")
+        return _fail(args.input, h.TEXT_NO_AUDIO_STREAM)
     from ._naming import numbered_output
     try:
         os.makedirs(args.outdir, exist_ok=True)

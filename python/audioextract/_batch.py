@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterable, Optional, Sequence, Union
 
+from . import _header as h
 from . import _module as m
 from ._errors import AudioExtractError
 from ._extraction import Extraction, _output_name, probe
@@ -102,7 +103,7 @@ class _Run:
                 x.close()
         try:
             for job in jobs:
-                while len(running) >= m.MAX_SESSIONS:
+                while len(running) >= h.MAX_SESSIONS:
                     finish(ended.get())
                 while not ended.empty():
                     finish(ended.get())
@@ -271,5 +272,5 @@ def extract_all(input: PathArg, outdir: PathArg = ".", *, overwrite: bool = Fals
     if p.truncated:
         records.append(Record(input, None, False, "more streams than the probe report can list"))
     if not p.audio_streams:
-        records.append(Record(input, None, False, "no audio stream"))
+        records.append(Record(input, None, False, h.TEXT_NO_AUDIO_STREAM))
     return records

@@ -6,6 +6,8 @@ from __future__ import annotations
 import errno
 from typing import Any, Optional
 
+from ._header import TEXT_OPEN_INPUT
+
 
 class AudioExtractError(Exception):
     """A failure of the library or of this package; `text` is the library's own error text."""
@@ -64,7 +66,7 @@ def _kind(base: type[AudioExtractError], builtin: type[Exception]) -> type[Audio
 
 def normalize(text: str) -> str:
     """The probe says "open: <reason>" where an extraction says "cannot open input: <reason>": one text."""
-    return "cannot open input: " + text[len("open: "):] if text.startswith("open: ") else text
+    return f"{TEXT_OPEN_INPUT}: {text[len('open: '):]}" if text.startswith("open: ") else text
 
 
 def error(base: type[AudioExtractError], text: str, path: Optional[str] = None, detail: str = "",

@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Generator, Optional, Union, overload
 
+from . import _header as h
 from . import _module as m
 from ._errors import (AudioExtractError, ExtractionCancelled, ExtractionClosed, ExtractionError, ProbeError,
                       error)
@@ -21,9 +22,11 @@ ProgressCallback = Callable[[Progress], None]
 _PROGRESS_EVERY_S = 0.05  # how often a progress callback may be called while a copy runs
 _FOREIGN_SLOT_RETRY_S = 0.01
 
-# The library's texts about the input, as opposed to the output.
-_INPUT_TEXTS = {"no stream info", "no audio stream", "read failed", "audio format changes mid-stream"}
-_INPUT_PREFIX = "cannot open input"
+
+
+def about_input(text_: str) -> bool:
+    """Whether a failure text of the library is about the input (otherwise it is about the output)."""
+    return any(text_ == t or text_.startswith(t + ": ") for t in h.INPUT_TEXTS)
 
 
 def probe(path: PathArg) -> Probe:
@@ -47,8 +50,8 @@ def _no_stream(input: PathArg, p: Probe, stream: Optional[int], base: type[Audio
     """The error for a stream the input does not have, naming the ones it has."""
     have = ", ".join(str(a.index) for a in p.audio_streams) or "none"
     if stream is None or stream < 0:
-        return error(base, "no audio stream", text(input))
-    return error(base, "no audio stream", text(input), f"stream {stream} is not one; audio streams: {have}",
+        return error(base, h.TEXT_NO_AUDIO_STREAM, text(input))
+    return error(base, h.TEXT_NO_AUDIO_STREAM, text(input), f"stream {stream} is not one; audio streams: {have}",
                  builtin=ValueError)
 
 
@@ -116,10 +119,10 @@ class Extraction:
         try:
             while True:
                 sid = self._lib.start(self._src, self._dst, self._stream)
-                if sid != m.ERR_NO_SLOT:
+                if sid != h.ERR_NO_SLOT:
                     break
                 time.sleep(_FOREIGN_SLOT_RETRY_S)  # a caller outside this package holds a slot: rare
-            if sid == m.ERR_BAD_PATH:
+            if sid == h.ERR_BAD_PATH:
                 raise ExtractionError("path empty or too long", self.output)
             if sid < 0:
                 raise ExtractionError("cannot create a worker thread", self.output)
@@ -203,7 +206,7 @@ class Extraction:
 
     def _needs_probe_for_error(self) -> bool:
         state, report = self._final_report()
-        return state == State.FAILED and report.get("error") == "no audio stream" and self._stream >= 0
+        return state == State.FAILED and report.get("error") == h.TEXT_NO_AUDIO_STREAM and self._stream >= 0
 
     def result(self) -> Result:
         """The outcome of an ended extraction: a Result, or ExtractionError / ExtractionCancelled."""
@@ -215,14 +218,14 @@ class Extraction:
         return result_of(r)
 
     def _failure(self, text_: str) -> AudioExtractError:
-        if text_ == "no audio stream" and self._stream >= 0:
+        if text_ == h.TEXT_NO_AUDIO_STREAM and self._stream >= 0:
             try:
                 return _no_stream(self.input, probe(self.input), self._stream, ExtractionError)
             except AudioExtractError:
                 pass
-        if text_ in _INPUT_TEXTS or text_.startswith(_INPUT_PREFIX):
+        if about_input(text_):
             return error(ExtractionError, text_, self.input)
-        if text_ == "cannot open output file":  # say which of the usual reasons it is
+        if text_ == h.TEXT_OPEN_OUTPUT:  # say which of the usual reasons it is
             folder = os.path.dirname(self._local) or b"."
             if os.path.isdir(self._local):
                 return error(ExtractionError, text_, self.output, "a directory", builtin=IsADirectoryError)

@@ -13,9 +13,9 @@ import threading
 from pathlib import Path
 from typing import Optional, Union
 
+from . import _header as h
+
 MODULE_NAME = "belmarun-audioextract.so" if os.name != "nt" else "belmarun-audioextract.dll"
-MAX_SESSIONS = 4
-MAX_PATH_BYTES = 1198  # the longest path the library takes
 # The largest single allocation FFmpeg may make in this process, set when the library loads: inputs are
 # untrusted, and a forged size in a tiny file would otherwise reserve gigabytes. Process-wide (FFmpeg has
 # no narrower handle): set_max_alloc changes it for a program that needs FFmpeg's allocations larger.
@@ -24,17 +24,11 @@ MAX_ALLOC = 64 << 20
 
 class State(enum.IntEnum):
     """A session's state, as the library's header numbers them."""
-    PENDING = 0
-    RUNNING = 2
-    DONE = 3
-    CANCELLED = 4
-    FAILED = 5
-
-
-# What audioextract_start returns when it starts nothing.
-ERR_BAD_PATH = -1
-ERR_NO_SLOT = -2
-ERR_THREAD = -3
+    PENDING = h.STATE_PENDING
+    RUNNING = h.STATE_RUNNING
+    DONE = h.STATE_DONE
+    CANCELLED = h.STATE_CANCELLED
+    FAILED = h.STATE_FAILED
 
 # FFmpeg's log levels, by the names its command-line tools take. The package starts "quiet", as the
 # command-line host does: FFmpeg's complaints about a damaged file are the library's error texts already.

@@ -6,7 +6,7 @@ import re
 from pathlib import Path
 from typing import Optional, Union
 
-from ._module import MAX_PATH_BYTES
+from ._header import MAX_PATH_BYTES
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 

@@ -14,7 +14,8 @@ import time
 from collections import deque
 from typing import Callable, Optional
 
-from ._module import MAX_SESSIONS, Module, State
+from ._header import MAX_SESSIONS
+from ._module import Module, State
 
 # Polling interval: a tenth of the youngest session's age, within these bounds.
 _POLL_MIN_S = 0.0002
