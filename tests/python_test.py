@@ -1,6 +1,7 @@
 """The Python package against the built library: reports, extractions, errors, and the rules it keeps for its
 callers (threads, event loops, slots, overwriting)."""
 import asyncio
+import json
 import os
 import shutil
 import socket
@@ -400,3 +401,21 @@ def test_a_stalled_probe_holds_up_no_extraction(tmp_path):
     server.close()
     assert took["thread"] < 2 and took["loop"] < 2 and worst_gap < 0.5
     assert took["probe"] > 5
+
+
+# The output names the package chooses, from the table the command-line host's tests read too.
+NAMING = json.load(open(os.path.join(os.path.dirname(__file__), "naming_cases.json"), encoding="utf-8"))["cases"]
+
+
+@pytest.mark.parametrize("case", NAMING, ids=[c["why"] for c in NAMING])
+def test_output_names_follow_the_shared_table(tmp_path, monkeypatch, case):
+    from audioextract._naming import default_output, numbered_output
+    monkeypatch.chdir(tmp_path)
+    for f in case.get("files", []):
+        Path(f).write_bytes(b"")
+    audio = [ae.AudioStream(index=i, codec="x", channels=2, sample_rate=48000, bitrate=0, language=lang,
+                            suggested_ext=ext) for i, ext, lang in case["audio"]]
+    p = ae.Probe(format="x", duration_ms=0, audio_streams=audio)
+    chosen = p.audio(case["stream"])
+    assert default_output(case["input"], p, chosen, case["dir"]) == case["default"]
+    assert numbered_output(case["input"], chosen, case["dir"]) == case["numbered"]
