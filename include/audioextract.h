@@ -15,8 +15,9 @@
  *    when complete, so what was at that name survives every failure and cancel.
  *  - Texts returned are NUL-terminated JSON objects owned by the library; never free them, and copy what
  *    must outlive the lifetime given for each call. Texts from paths and files are escaped: '"' and '\'
- *    get a backslash, control bytes become \u00XX, other bytes are copied as they are (a name that is not
- *    UTF-8 stays so, byte for byte).
+ *    get a backslash, control bytes become \u00XX, other bytes are copied as they are: paths and tags stay
+ *    byte for byte what they were, so a name that is not UTF-8 makes the JSON text invalid UTF-8 (a host
+ *    that decodes it must allow for that).
  *  - The host makes the calls from one thread at a time: no call takes a lock. Extraction workers run on
  *    threads of the library's own beside the host thread. One exception: audioextract_probe shares no
  *    state with the six session calls, so one thread may probe (a slow network source, say) while another
@@ -114,8 +115,8 @@ AE_API const char *AE_CALL audioextract_probe(const char *path);
 AE_API int32_t AE_CALL audioextract_start(const char *in_path, const char *out_path, int32_t stream_index);
 
 /*
- * audioextract_status - the session's state code (AE_STATE_*), or -1 for a bad id (not 0 to 3, or a slot
- * that is not held). Thread: the host thread; does not block.
+ * audioextract_status - the session's state code (AE_STATE_*), or -1 for a bad id (not 0 to
+ * AE_MAX_SESSIONS - 1, or a slot that is not held). Thread: the host thread; does not block.
  */
 AE_API int32_t AE_CALL audioextract_status(int32_t id);
 

@@ -28,7 +28,8 @@ struct ae_thread {
 };
 
 // The host thread and the slot's worker share the numbers below marked "shared": each is one aligned
-// word, always stored and loaded whole through ae_load/ae_store. The worker stores the final state last,
+// word, stored whole through ae_store and loaded whole through ae_load by any thread that does not write it
+// (a worker may read plainly what only it writes, such as processed_ms). The worker stores the final state last,
 // with release order, and readers load it with acquire order, so a reader that sees a final state sees
 // every field the result report prints as the worker left it. The texts `codec` and `error` are written
 // before a flag that publishes them (`codec_ready`, the final state) and read only after it.

@@ -1,4 +1,4 @@
-// The version text, and the module's load and unload, which do nothing: the session table starts zeroed.
+// The version text. Loading the module needs no code of its own: the session table is static and starts zeroed.
 extern "C" {
 #include <libavformat/version.h>
 }
