@@ -7,13 +7,17 @@
 #include <functional>
 #include <string>
 
-struct ae_os_thread;  // opaque handle of a running or ended thread
+struct ae_thread;
 
-// Starts fn(arg) on a new thread with default attributes. Returns null if no thread could be created.
-ae_os_thread *ae_thread_create(int (*fn)(void *), void *arg);
+// A thread as the platform names it (a pthread_t, a HANDLE), kept in the worker's record.
+using ae_os_handle = uintptr_t;
 
-// Waits, without a time limit, for the thread to end, then releases its handle.
-void ae_thread_join_close(ae_os_thread *t);
+// Starts t's routine on t's session on a new thread with default attributes, through the platform's entry
+// routine (ae_tramp), and stores its handle in t. False if no thread could be created.
+bool ae_thread_create(ae_thread *t);
+
+// Waits, without a time limit, for t's thread to end, then releases its handle.
+void ae_thread_join_close(ae_thread *t);
 
 // Which file a path or an open descriptor is: the same identity means the same file, whatever the names.
 struct ae_file_id {

@@ -16,36 +16,33 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 
-struct ae_os_thread {
-    pthread_t handle;
-    int (*fn)(void *);
-    void *arg;
-};
+#include "session.h"
 
-static void *ae_os_entry(void *p)
+static_assert(sizeof(pthread_t) <= sizeof(ae_os_handle) && std::is_integral_v<pthread_t>,
+              "a pthread_t is kept as an integer in the worker's record");
+
+// Entry of every worker thread: the record's routine on the record's session.
+static void *ae_tramp(void *arg)
 {
-    auto *t = static_cast<ae_os_thread *>(p);
-    t->fn(t->arg);
+    auto *t = static_cast<ae_thread *>(arg);
+    t->routine(t->session);
     return nullptr;
 }
 
-ae_os_thread *ae_thread_create(int (*fn)(void *), void *arg)
+bool ae_thread_create(ae_thread *t)
 {
-    auto *t = new (std::nothrow) ae_os_thread{{}, fn, arg};
-    if (!t)
-        return nullptr;
-    if (pthread_create(&t->handle, nullptr, ae_os_entry, t) != 0) {
-        delete t;
-        return nullptr;
-    }
-    return t;
+    pthread_t handle;
+    if (pthread_create(&handle, nullptr, ae_tramp, t) != 0)
+        return false;
+    t->handle = static_cast<ae_os_handle>(handle);
+    return true;
 }
 
-void ae_thread_join_close(ae_os_thread *t)
+void ae_thread_join_close(ae_thread *t)
 {
-    pthread_join(t->handle, nullptr);
-    delete t;
+    pthread_join(static_cast<pthread_t>(t->handle), nullptr);
 }
 
 static ae_file_id ae_id_of(const struct stat &st)

@@ -16,37 +16,30 @@
 #include <string>
 #include <vector>
 
-struct ae_os_thread {
-    HANDLE handle;
-    int (*fn)(void *);
-    void *arg;
-};
+#include "session.h"
 
-static DWORD WINAPI ae_os_entry(LPVOID p)
+// Entry of every worker thread: the record's routine on the record's session.
+static DWORD WINAPI ae_tramp(LPVOID arg)
 {
-    auto *t = static_cast<ae_os_thread *>(p);
-    t->fn(t->arg);
+    auto *t = static_cast<ae_thread *>(arg);
+    t->routine(t->session);
     return 0;
 }
 
-ae_os_thread *ae_thread_create(int (*fn)(void *), void *arg)
+bool ae_thread_create(ae_thread *t)
 {
-    auto *t = new (std::nothrow) ae_os_thread{nullptr, fn, arg};
-    if (!t)
-        return nullptr;
-    t->handle = CreateThread(nullptr, 0, ae_os_entry, t, 0, nullptr);
-    if (!t->handle) {
-        delete t;
-        return nullptr;
-    }
-    return t;
+    HANDLE handle = CreateThread(nullptr, 0, ae_tramp, t, 0, nullptr);
+    if (!handle)
+        return false;
+    t->handle = reinterpret_cast<ae_os_handle>(handle);
+    return true;
 }
 
-void ae_thread_join_close(ae_os_thread *t)
+void ae_thread_join_close(ae_thread *t)
 {
-    WaitForSingleObject(t->handle, INFINITE);
-    CloseHandle(t->handle);
-    delete t;
+    auto *handle = reinterpret_cast<HANDLE>(t->handle);
+    WaitForSingleObject(handle, INFINITE);
+    CloseHandle(handle);
 }
 
 // Paths arrive as UTF-8; Windows' own calls take them wide. A path past the classic limit (260 characters for

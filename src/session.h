@@ -7,7 +7,7 @@
 
 #include "audioextract.h"
 
-struct ae_os_thread;
+#include "platform.h"
 
 constexpr int AE_PATH_CAP = 1200;  // a path buffer: the longest path taken and its NUL fit
 constexpr size_t AE_PATH_MAX_LEN = AE_MAX_PATH_BYTES;
@@ -22,7 +22,7 @@ struct ae_session;
 
 // The worker's thread record, owned by its slot from a successful start until the join in free.
 struct ae_thread {
-    ae_os_thread *handle;
+    ae_os_handle handle;
     int32_t (*routine)(ae_session *);
     ae_session *session;
 };

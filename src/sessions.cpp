@@ -20,14 +20,6 @@ static bool ae_path_ok(const char *p)
     return p && p[0] != '\0' && std::strlen(p) <= AE_PATH_MAX_LEN;
 }
 
-// Entry of every worker thread.
-static int ae_tramp(void *arg)
-{
-    auto *t = static_cast<ae_thread *>(arg);
-    t->routine(t->session);
-    return 0;
-}
-
 extern "C" AE_API int32_t AE_CALL audioextract_start(const char *in_path, const char *out_path,
                                                      int32_t stream_index)
 {
@@ -53,8 +45,7 @@ extern "C" AE_API int32_t AE_CALL audioextract_start(const char *in_path, const 
     if (t) {
         t->routine = extract_thread;
         t->session = s;
-        t->handle = ae_thread_create(ae_tramp, t);
-        if (t->handle) {
+        if (ae_thread_create(t)) {
             s->worker = t;
             return id;
         }
@@ -84,7 +75,7 @@ extern "C" AE_API void AE_CALL audioextract_free(int32_t id)
         return;
     ae_store(s->cancel_requested, int32_t{1});
     if (s->worker) {
-        ae_thread_join_close(s->worker->handle);
+        ae_thread_join_close(s->worker);
         std::free(s->worker);
         s->worker = nullptr;
     }
