@@ -18,7 +18,7 @@
 #include <string>
 #include <type_traits>
 
-#include "session.h"
+#include "worker_thread.h"
 
 static_assert(sizeof(pthread_t) <= sizeof(ae_os_handle) && std::is_integral_v<pthread_t>,
               "a pthread_t is kept as an integer in the worker's record");

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "worker_thread.h"
 
 // Entry of every worker thread: the record's routine on the record's session.
 static DWORD WINAPI ae_tramp(LPVOID arg)

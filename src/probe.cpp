@@ -11,7 +11,7 @@ extern "C" {
 
 #include "input.h"
 #include "json_escape.h"
-#include "session.h"
+#include "audioextract.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "audioextract.h"
 
-#include "platform.h"
+#include "worker_thread.h"
 
 constexpr int AE_PATH_CAP = 1200;  // a path buffer: the longest path taken and its NUL fit
 constexpr size_t AE_PATH_MAX_LEN = AE_MAX_PATH_BYTES;
@@ -18,14 +18,6 @@ constexpr size_t AE_PROGRESS_CAP = 512;
 constexpr size_t AE_OUT_PATH_JSON_CAP = 6 * AE_PATH_MAX_LEN + 1;
 constexpr size_t AE_RESULT_CAP = AE_OUT_PATH_JSON_CAP + 512;
 
-struct ae_session;
-
-// The worker's thread record, owned by its slot from a successful start until the join in free.
-struct ae_thread {
-    ae_os_handle handle;
-    int32_t (*routine)(ae_session *);
-    ae_session *session;
-};
 
 // The host thread and the slot's worker share the numbers below marked "shared": each is one aligned
 // word, stored whole through ae_store and loaded whole through ae_load by any thread that does not write it

@@ -5,7 +5,7 @@ extern "C" {
 
 #include <cstdio>
 
-#include "session.h"
+#include "audioextract.h"
 
 // AE_VERSION comes from the build: the project version, defined once.
 
