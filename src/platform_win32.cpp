@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "utf8_wide.h"
 #include "worker_thread.h"
 
 // Entry of every worker thread: the record's routine on the record's session.
@@ -47,10 +48,8 @@ void ae_thread_join_close(ae_thread *t)
 // no relative parts, so the full path is made first. Shorter paths go as given, device names included.
 static std::vector<wchar_t> ae_wide(const char *utf8)
 {
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
-    std::vector<wchar_t> w(n > 0 ? n : 1, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8, -1, w.data(), n);
+    const std::wstring text = ae_utf8_to_wide(utf8);
+    std::vector<wchar_t> w(text.c_str(), text.c_str() + text.size() + 1);
     const size_t len = std::wcslen(w.data());
     if (len < MAX_PATH - 12 || std::wcsncmp(w.data(), L"\\\\?\\", 4) == 0 ||
         std::wcsncmp(w.data(), L"\\\\.\\", 4) == 0)

@@ -2,6 +2,7 @@
 // fed from a thread where POSIX systems use a FIFO, folders listed and removed past 260 characters, and the
 // process's threads and handles counted.
 #include "support.h"
+#include "utf8_wide.h"
 
 #include <gtest/gtest.h>
 
@@ -21,10 +22,7 @@ namespace {
 
 std::wstring wide(const std::string &utf8)
 {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
-    return w;
+    return ae_utf8_to_wide(utf8);
 }
 
 // One argument quoted for the command line that CommandLineToArgvW and the C runtime split again.

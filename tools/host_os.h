@@ -18,6 +18,10 @@ std::string host_dir();
 
 // The library module's file name, and loading it by a UTF-8 path (null and a reason on failure).
 extern const char *const kModuleFile;
+
+// Where the host looks for the module, in order: beside itself first (Windows: only there, so no other
+// folder's DLL of that name is ever loaded).
+std::vector<std::string> host_module_places();
 void *host_load(const std::string &path, std::string *error);
 void *host_symbol(void *lib, const char *name);
 

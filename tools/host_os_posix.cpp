@@ -34,6 +34,13 @@ std::string host_dir()
     return p.substr(0, p.rfind('/'));
 }
 
+std::vector<std::string> host_module_places()
+{
+    const std::string dir = host_dir();
+    return {dir + "/" + kModuleFile, dir + "/../" AE_INSTALL_LIBDIR "/" + kModuleFile,
+            kModuleFile /* the loader's own search path */};
+}
+
 void *host_load(const std::string &path, std::string *error)
 {
     void *lib = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);

@@ -1,4 +1,5 @@
 #include "host_os.h"
+#include "utf8_wide.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -14,12 +15,7 @@ namespace {
 
 std::wstring wide(const std::string &utf8)
 {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    std::wstring w(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, w.data(), n);
-    w.resize(w.size() - 1);
-    return w;
+    return ae_utf8_to_wide(utf8);
 }
 
 std::string narrow(const std::wstring &w)
@@ -74,6 +70,11 @@ std::string host_dir()
     const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
     buf.resize(n);
     return narrow(buf.substr(0, buf.find_last_of(L"\\/")));
+}
+
+std::vector<std::string> host_module_places()
+{
+    return {host_dir() + "/" + kModuleFile};
 }
 
 void *host_load(const std::string &path, std::string *error)

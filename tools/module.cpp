@@ -23,12 +23,8 @@ bool ae_module_load(ae_module *m, std::string *error)
     std::vector<std::string> candidates;
     if (const char *env = std::getenv("AUDIOEXTRACT_MODULE"))
         candidates.push_back(env);
-    const std::string dir = host_dir();
-    candidates.push_back(dir + "/" + kModuleFile);
-#ifndef _WIN32
-    candidates.push_back(dir + "/../" AE_INSTALL_LIBDIR "/" + kModuleFile);
-    candidates.push_back(kModuleFile);  // the loader's own search path
-#endif
+    for (const std::string &place : host_module_places())
+        candidates.push_back(place);
 
     void *lib = nullptr;
     std::string reason;
