@@ -46,9 +46,10 @@ rm -rf "$dist" && mkdir -p "$dist/bin" "$dist/include" "$dist/lib" "$dist/licens
 cp "$dll" build-win/audioextract.exe "$ffmpeg_prefix"/bin/av{format,codec,util}-*.dll "$dist/bin/"
 cp build-win/belmarun-audioextract.dll.a "$dist/lib/" 2>/dev/null || cp build-win/*.a "$dist/lib/"
 cp include/audioextract.h "$dist/include/"
+mkdir -p "$dist/examples" && cp examples/windows_host.c "$dist/examples/"
 cp "$ffmpeg_prefix"/licenses/* "$dist/licenses/"
 cp scripts/windows-README.txt "$dist/README.txt"
-x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Werror -Iinclude tests/windows/host.c -lshell32 \
+x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Werror -Iinclude examples/windows_host.c -lshell32 \
     -o "$dist/bin/host-example.exe" -static
 (cd build-win && rm -f dist.zip && python3 -m zipfile -c dist.zip dist >/dev/null)
 

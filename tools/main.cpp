@@ -16,7 +16,7 @@ extern "C" {
 #include "host_os.h"
 #include "module.h"
 #include "naming.h"
-#include "report.h"
+#include "read_report.h"
 #include "runner.h"
 
 using json = nlohmann::json;
@@ -85,10 +85,10 @@ int cmd_probe(const std::string &input, bool as_json, bool pretty)
 
 // Outputs that must not be written: one that is the input itself (under any name), and without --force one
 // that exists.
-bool refuse_outputs(const std::vector<ae_job> &jobs, bool force)
+bool refuse_outputs(const std::vector<host_job> &jobs, bool force)
 {
     bool refused = false;
-    for (const ae_job &j : jobs) {
+    for (const host_job &j : jobs) {
         // What the library will write: the file behind a "file:" prefix; other schemes name no local file.
         const std::string local = local_path_of(j.output);
         if (local.empty()) {
@@ -112,7 +112,7 @@ bool refuse_outputs(const std::vector<ae_job> &jobs, bool force)
 int cmd_extract(const std::string &input, const std::string &output, int stream, const ae_run_options &opt,
                 bool force)
 {
-    std::vector<ae_job> jobs{{input, output, stream}};
+    std::vector<host_job> jobs{{input, output, stream}};
     // The probe is only needed to name the output; otherwise the library checks the stream itself (and an
     // input that can be read once, such as a pipe, is read only once).
     if (output.empty()) {
@@ -153,7 +153,7 @@ int cmd_extract_all(const std::string &input, const std::string &outdir, const a
         std::fprintf(stderr, "audioextract: %s: %s\n", outdir.c_str(), ec.message().c_str());
         return kExitFailed;
     }
-    std::vector<ae_job> jobs;
+    std::vector<host_job> jobs;
     for (const json &a : r["audio_streams"])
         jobs.push_back({input, numbered_output(input, a, outdir), a["index"].get<int>()});
     if (refuse_outputs(jobs, force))

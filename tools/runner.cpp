@@ -11,10 +11,10 @@
 #include <thread>
 
 #include "host_os.h"
-#include "report.h"
+#include "progress_view.h"
+#include "read_report.h"
 
 using json = nlohmann::json;
-using clock_type = std::chrono::steady_clock;
 
 namespace {
 
@@ -28,48 +28,13 @@ void on_interrupt()
 }
 
 struct slot {
-    const ae_job *job = nullptr;
+    const host_job *job = nullptr;
     int32_t id = -1;
     clock_type::time_point started;
     json progress;
     double last_plain = -1;
     bool ended = false;
 };
-
-std::string clock_text(int64_t ms)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02lld:%02lld.%lld", static_cast<long long>(ms / 60000),
-                  static_cast<long long>(ms / 1000 % 60), static_cast<long long>(ms / 100 % 10));
-    return buf;
-}
-
-std::string progress_line(const slot &s, bool bar)
-{
-    const json &p = s.progress;
-    const double percent = p.value("percent", 0.0);
-    const int64_t done = p.value("processed_ms", int64_t{0}), total = p.value("total_ms", int64_t{0});
-    const double wall =
-        std::chrono::duration<double, std::milli>(clock_type::now() - s.started).count();
-    char speed[32] = "";
-    if (wall > 0 && done > 0)
-        std::snprintf(speed, sizeof speed, "%.1fx", static_cast<double>(done) / wall);
-    const std::string name = host_utf8(host_path(s.job->output).filename());
-    char line[512];
-    if (bar) {
-        constexpr int width = 24;
-        const int filled = static_cast<int>(std::lround(percent / 100.0 * width));
-        const std::string meter = std::string(filled, '#') + std::string(width - filled, '-');
-        std::snprintf(line, sizeof line, "[%s] %5.1f%%  %s/%s  %lld pkts  %6s  %s", meter.c_str(), percent,
-                      clock_text(done).c_str(), clock_text(total).c_str(),
-                      static_cast<long long>(p.value("packets", int64_t{0})), speed, name.c_str());
-    } else {
-        std::snprintf(line, sizeof line, "%s: %.1f%% %s/%s %lld packets %s", name.c_str(), percent,
-                      clock_text(done).c_str(), clock_text(total).c_str(),
-                      static_cast<long long>(p.value("packets", int64_t{0})), speed);
-    }
-    return line;
-}
 
 const char *start_error(int32_t code)
 {
@@ -79,15 +44,6 @@ const char *start_error(int32_t code)
     case AE_ERR_THREAD: return "cannot create a worker thread";
     default: return "cannot start an extraction";
     }
-}
-
-// The library's texts about the input, as opposed to the output.
-bool about_input(const std::string &error)
-{
-    for (const char *text : {AE_INPUT_TEXTS})
-        if (error == text || error.rfind(std::string(text) + ": ", 0) == 0)
-            return true;
-    return false;
 }
 
 // Frees every session still held when the run ends, however it ends (an exception included): freeing
@@ -108,7 +64,7 @@ struct session_guard {
 
 }  // namespace
 
-int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run_options &opt)
+int run_jobs(const ae_module &lib, const std::vector<host_job> &jobs, const ae_run_options &opt)
 {
     host_on_interrupt(on_interrupt);
 
@@ -147,7 +103,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
             const int state = s.progress.value("state", -1);
             if (plain && (state >= AE_STATE_DONE || s.progress.value("percent", 0.0) >= s.last_plain + 10)) {
                 s.last_plain = s.progress.value("percent", 0.0);
-                std::fprintf(stderr, "%s\n", progress_line(s, false).c_str());
+                std::fprintf(stderr, "%s\n", progress_line(s.progress, s.started, s.job->output, false).c_str());
             }
             if (state < AE_STATE_DONE)
                 continue;
@@ -193,7 +149,7 @@ int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run
                 if (s.ended)
                     s.progress["percent"] = s.progress.value("state", 0) == AE_STATE_DONE ? 100.0
                                                                                            : s.progress.value("percent", 0.0);
-                std::fprintf(stderr, "\r\x1b[2K%s\n", progress_line(s, true).c_str());
+                std::fprintf(stderr, "\r\x1b[2K%s\n", progress_line(s.progress, s.started, s.job->output, true).c_str());
                 ++drawn;
             }
             std::fflush(stderr);

@@ -6,7 +6,7 @@
 
 #include "module.h"
 
-struct ae_job {
+struct host_job {
     std::string input, output;
     int stream;
 };
@@ -20,4 +20,4 @@ constexpr int kExitCancelled = 130;  // as a shell reports a program stopped by 
 
 // Returns 0 when every job is done, 1 if any failed, kExitCancelled after Ctrl-C (every session is
 // cancelled and freed first, so no partial output remains).
-int run_jobs(const ae_module &lib, const std::vector<ae_job> &jobs, const ae_run_options &opt);
+int run_jobs(const ae_module &lib, const std::vector<host_job> &jobs, const ae_run_options &opt);

@@ -1,4 +1,6 @@
-#include "report.h"
+#include "read_report.h"
+
+#include "audioextract.h"
 
 namespace {
 
@@ -59,4 +61,12 @@ std::string valid_utf8(const char *text)
 nlohmann::json parse_report(const char *text)
 {
     return nlohmann::json::parse(valid_utf8(text ? text : ""), nullptr, false);
+}
+
+bool about_input(const std::string &error)
+{
+    for (const char *text : {AE_INPUT_TEXTS})
+        if (error == text || error.rfind(std::string(text) + ": ", 0) == 0)
+            return true;
+    return false;
 }

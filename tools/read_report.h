@@ -11,3 +11,6 @@ std::string valid_utf8(const char *text);
 
 // The report parsed; a discarded value (is_discarded()) if it is not JSON even so.
 nlohmann::json parse_report(const char *text);
+
+// Whether a failed session's error text is about the input (otherwise it is about the output).
+bool about_input(const std::string &error);
