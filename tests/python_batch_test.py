@@ -4,25 +4,14 @@ that fail, and a worker killed mid-batch."""
 import os
 import signal
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
 import audioextract as ae
+from python_media import media, packets
 
-MEDIA = os.path.abspath(os.environ.get("AE_MEDIA_DIR", "build/tests/media"))
-
-
-def media(name):
-    return os.path.join(MEDIA, name)
-
-
-def packets(path, stream):
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", str(stream), "-show_entries",
-                          "packet=size", "-of", "csv=p=0", path], capture_output=True, text=True, check=True)
-    return len(out.stdout.split())
 
 
 @pytest.fixture(scope="module")

@@ -10,14 +10,10 @@ import time
 import pytest
 
 import audioextract as ae
+from python_media import media
 
-MEDIA = os.path.abspath(os.environ.get("AE_MEDIA_DIR", "build/tests/media"))
 STAGE = os.path.dirname(os.path.dirname(os.path.abspath(ae.__file__)))
 CLI = os.environ.get("AE_CLI")
-
-
-def media(name):
-    return os.path.join(MEDIA, name)
 
 
 def python(*args, cwd=None, env=None, timeout=120):

@@ -5,9 +5,7 @@ import json
 import os
 import shutil
 import socket
-import subprocess
 import tempfile
-import sys
 import threading
 import time
 from pathlib import Path
@@ -15,19 +13,9 @@ from pathlib import Path
 import pytest
 
 import audioextract as ae
+from python_media import media, packets
 
-MEDIA = os.path.abspath(os.environ.get("AE_MEDIA_DIR", "build/tests/media"))
 STAGE = os.path.dirname(os.path.dirname(os.path.abspath(ae.__file__)))
-
-
-def media(name):
-    return os.path.join(MEDIA, name)
-
-
-def packets(path, stream):
-    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", str(stream), "-show_entries",
-                          "packet=size", "-of", "csv=p=0", path], capture_output=True, text=True, check=True)
-    return len(out.stdout.split())
 
 
 @pytest.mark.parametrize("name,stream,codec,ext", [

@@ -11,7 +11,7 @@ from typing import Any, Optional, Sequence
 
 from . import _header as h
 from . import _module as m
-from ._batch import Record, extract_all, run_jobs, Job
+from ._batch import Job, Record, run_jobs
 from ._errors import AudioExtractError
 from ._extraction import about_input, output_for, probe
 from ._paths import local_path
