@@ -8,8 +8,8 @@ scripts/setup.sh --bench
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j2 >/dev/null
 python3 bench/run.py --runs "${AE_BENCH_RUNS:-5}" --out build-bench/results-native.md
-AE_SID_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-sid --out build-bench/results-sid.md" \
-    scripts/sid-chroot.sh
+AE_CHROOT_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build-sid --out build-bench/results-sid.md" \
+    scripts/chroot.sh unstable
 # Cold storage needs root (dropping the page cache, throttling reads); it says so and skips otherwise.
 /usr/bin/python3 bench/cold.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-cold.md
 /usr/bin/python3 bench/batch.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-batch.md

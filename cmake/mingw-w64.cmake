@@ -1,5 +1,5 @@
 # Cross-compiling for x86_64 Windows with Debian's mingw-w64 (POSIX threads flavour), against an FFmpeg
-# built by scripts/windows-ffmpeg.sh: pass its prefix as AE_WIN_FFMPEG.
+# built by scripts/ffmpeg.sh windows: pass its prefix as AE_WIN_FFMPEG.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -10,7 +10,8 @@ PACKAGES=(g++ cmake make pkg-config libavformat-dev libavcodec-dev libavutil-dev
 if [ "${1:-}" = "--test" ]; then
     PACKAGES+=(libgtest-dev python3 python3-pytest tmux time "clang-$AE_CLANG_VERSION" "libclang-rt-$AE_CLANG_VERSION-dev" mmdebstrap
                python3-distributed python3-tqdm python3-venv python3-setuptools python3-wheel mypy
-               g++-mingw-w64-x86-64-posix mingw-w64-tools nasm libz-mingw-w64-dev wine wine64)
+               g++-mingw-w64-x86-64-posix mingw-w64-tools nasm libz-mingw-w64-dev wine wine64
+               libssl-dev zlib1g-dev)  # the last two: the bundled FFmpeg (scripts/ffmpeg.sh linux)
 fi
 if [ "${1:-}" = "--bench" ]; then
     PACKAGES+=(python3 python3-distributed python3-tqdm mmdebstrap)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Every test: the suite natively (Debian 12, FFmpeg 5.1); the Windows DLL under Wine; again under AddressSanitizer with
-# UndefinedBehaviorSanitizer and under ThreadSanitizer; the fuzzers for a bounded time; then the suite
-# against FFmpeg 9 in a Debian unstable chroot.
-#   AE_SKIP_WINDOWS=1, AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_SID=1 leave a stage out; AE_FUZZ_SECONDS sets
-#   the fuzz time.
+# UndefinedBehaviorSanitizer and under ThreadSanitizer; the fuzzers for a bounded time; the suite against
+# FFmpeg 9 in a Debian unstable chroot and against FFmpeg 7.1 in a Debian 13 chroot; then against the bundled
+# FFmpeg 9 natively, and the release artifacts built on it, as hosts take them.
+#   AE_SKIP_WINDOWS=1, AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_CHROOTS=1, AE_SKIP_BUNDLED=1 leave a stage
+#   out; AE_FUZZ_SECONDS sets the fuzz time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh --test
@@ -48,8 +49,23 @@ if [ "${AE_SKIP_FUZZ:-0}" != 1 ]; then
     fuzz/run.sh
 fi
 
-if [ "${AE_SKIP_SID:-0}" != 1 ]; then
+if [ "${AE_SKIP_CHROOTS:-0}" != 1 ]; then
     echo "== FFmpeg 9 (Debian unstable chroot)"
-    scripts/sid-chroot.sh
+    scripts/chroot.sh unstable
+    echo "== FFmpeg 7.1 (Debian 13 chroot)"
+    scripts/chroot.sh trixie
+fi
+
+if [ "${AE_SKIP_BUNDLED:-0}" != 1 ]; then
+    echo "== the bundled FFmpeg 9 (scripts/ffmpeg.sh linux), natively; its ffprobe is the oracle"
+    prefix=$(scripts/ffmpeg.sh linux)
+    PATH="$prefix/bin:$PATH" suite build-bundled -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_FFMPEG=bundled \
+        -DAE_FFMPEG_PREFIX="$prefix"
+    if [ "${AE_SKIP_CHROOTS:-0}" != 1 ]; then
+        tests/lean_fidelity_test.sh build-bundled "$prefix"
+    fi
+    echo "== the release artifacts (scripts/dist.sh), as hosts take them"
+    scripts/dist.sh linux
+    AE_SKIP_CHROOT=${AE_SKIP_CHROOTS:-0} tests/dist_test.sh
 fi
 echo "== all tests passed"

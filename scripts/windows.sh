@@ -5,10 +5,11 @@
 #   - a C host loads it with LoadLibraryExW and probes and extracts a file whose name is not ASCII;
 #   - audioextract.exe's main cases: probe, extract, extract-all, failures and their exit codes, and Ctrl-C;
 #   - the GoogleTest suite, cross-built, with ffprobe.exe of the same FFmpeg build as its oracle.
-# Then the folder a Windows developer drops into a project: build-win/dist (and build-win/dist.zip).
+# Then the folder a Windows developer drops into a project: build-win/dist (and build-win/dist.zip, and
+# dist/belmarun-audioextract-VERSION-windows-x86_64.zip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-ffmpeg_prefix=$(scripts/windows-ffmpeg.sh)
+ffmpeg_prefix=$(scripts/ffmpeg.sh windows)
 echo "== FFmpeg for Windows: $ffmpeg_prefix"
 
 # The host's two header-only libraries, apart from this machine's system headers.
@@ -40,18 +41,9 @@ if x86_64-w64-mingw32-objdump -p build-win/audioextract.exe | awk '/DLL Name:/ {
     echo "audioextract.exe imports a MinGW runtime DLL"; exit 1
 fi
 
-echo "== the distributable folder"
+echo "== the distributable folder (scripts/dist.sh windows)"
+scripts/dist.sh windows
 dist=build-win/dist
-rm -rf "$dist" && mkdir -p "$dist/bin" "$dist/include" "$dist/lib" "$dist/licenses"
-cp "$dll" build-win/audioextract.exe "$ffmpeg_prefix"/bin/av{format,codec,util}-*.dll "$dist/bin/"
-cp build-win/belmarun-audioextract.dll.a "$dist/lib/" 2>/dev/null || cp build-win/*.a "$dist/lib/"
-cp include/audioextract.h "$dist/include/"
-mkdir -p "$dist/examples" && cp examples/windows_host.c "$dist/examples/"
-cp "$ffmpeg_prefix"/licenses/* "$dist/licenses/"
-cp scripts/windows-README.txt "$dist/README.txt"
-x86_64-w64-mingw32-gcc-posix -std=c99 -Wall -Werror -Iinclude examples/windows_host.c -lshell32 \
-    -o "$dist/bin/host-example.exe" -static
-(cd build-win && rm -f dist.zip && python3 -m zipfile -c dist.zip dist >/dev/null)
 
 echo "== under Wine: a C host loads the DLL, probes and extracts a file whose name is not ASCII"
 work=$(mktemp -d)
