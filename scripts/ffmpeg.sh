@@ -56,7 +56,7 @@ if [ ! -f "$source/.done" ]; then
 fi
 
 # What the library uses of FFmpeg, on every target.
-MAKE_VARS=
+MAKE_VARS= picture_decoders=
 COMMON="--enable-shared --disable-static --disable-programs --enable-ffprobe --disable-doc --disable-avdevice
 --disable-avfilter --disable-swscale --disable-swresample --disable-encoders --disable-hwaccels --disable-devices
 --disable-filters --disable-autodetect --enable-zlib"
@@ -69,9 +69,12 @@ windows)
 --enable-zlib --enable-w32threads --disable-debug --extra-ldflags=-static"
     ;;
 linux)
-    # Decoders: the audio ones only (with PCM, DPCM and ADPCM). Probing fills in an audio stream's
-    # parameters by decoding its first frames, and the output check decodes a written file's first packet;
-    # nothing decodes video or subtitles (their parameters come from the container and the parsers).
+    # Decoders: the audio ones (with PCM, DPCM and ADPCM): probing fills in an audio stream's parameters by
+    # decoding its first frames, and the output check decodes a written file's first packet. Of video, only
+    # what probing needs for a picture's size where neither the container nor a parser gives it: cover art
+    # (PNG, JPEG, BMP, GIF, WebP, TIFF) and FLV's own Sorenson video (with H.263, its base). Video sizes of
+    # the common codecs come from their parsers, subtitles need nothing.
+    picture_decoders=png,mjpeg,bmp,gif,webp,tiff,flv,h263
     audio_decoders=$(awk '/^\/\* audio codecs \*\//{a = 1} /^\/\* subtitles \*\//{a = 0}
         a && /_decoder;/ {sub(/.*ff_/, ""); sub(/_decoder;.*/, ""); printf "%s%s", (n++ ? "," : ""), $0}' \
         "$source/libavcodec/allcodecs.c")
@@ -83,7 +86,7 @@ linux)
     # find each other beside themselves ($ORIGIN), ffprobe finds them in ../lib. --disable-autodetect also
     # turns threads off, and FFmpeg's internal locks with them: they are asked for by name. The Opus
     # decoder needs libswresample. Debug information stays in: releases strip it off and keep it apart.
-    FLAGS="$COMMON --enable-swresample --enable-pthreads --enable-openssl --disable-decoders --enable-decoder=$audio_decoders
+    FLAGS="$COMMON --enable-swresample --enable-pthreads --enable-openssl --disable-decoders --enable-decoder=$audio_decoders,$picture_decoders
 --disable-protocols --enable-protocol=$protocols --build-suffix=_belmarun
 --disable-stripping"
     # Run paths go straight into the build's make variables: configure's quoting does not carry a "$"
@@ -118,7 +121,7 @@ rm -rf "$build" "$prefix" && mkdir -p "$build"
     # The licence texts go with the libraries.
     mkdir -p "$prefix/licenses"
     cp "$source"/COPYING.LGPLv2.1 "$source"/COPYING.LGPLv3 "$source"/LICENSE.md "$prefix/licenses/" 2>/dev/null || true
-    echo "Debian source package ffmpeg $version ($SUITE), configured with: $(echo $FLAGS | sed 's/--enable-decoder=[^ ]*/--enable-decoder=(the audio decoders)/')" \
+    echo "Debian source package ffmpeg $version ($SUITE), configured with: $(echo $FLAGS | sed 's/--enable-decoder=[^ ]*/--enable-decoder=(the audio decoders),'"$picture_decoders"'/')" \
         > "$prefix/SOURCE"
 )
 rm -rf "$build"

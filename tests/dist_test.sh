@@ -31,10 +31,11 @@ for f in "${binaries[@]}"; do
     done
     # Resolved: the bundled libraries from the folder itself, nothing missing.
     ldd "$f" | grep -q "not found" && fail "$(basename "$f"): $(ldd "$f" | grep "not found")"
-    ldd "$f" | awk '/_belmarun/ {print $3}' | grep -v "^$top/lib/" && fail "$(basename "$f") takes FFmpeg from elsewhere"
+    ldd "$f" | awk '/_belmarun/ {print $3}' | xargs -r realpath | grep -v "^$top/lib/" &&
+        fail "$(basename "$f") takes FFmpeg from elsewhere"
     readelf -S "$f" | grep -q '\.debug_info' && fail "$(basename "$f") is not stripped"
     debug=$work/unpacked/$name-debug/$(basename "$f").debug
-    readelf -S "$debug" | grep -q '\.debug_info' || fail "no debug information for $(basename "$f")"
+    readelf -S "$debug" 2>/dev/null | grep -q '\.debug_info' || fail "no debug information for $(basename "$f")"
     readelf --string-dump=.gnu_debuglink "$f" | grep -q "$(basename "$debug")" || fail "$(basename "$f") has no debuglink"
 done
 exports=$(nm -D --defined-only "$module" | awk '{print $3}' | sort)

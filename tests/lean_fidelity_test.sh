@@ -30,13 +30,15 @@ for f in $files; do
     fi
 done
 
-for f in $files; do
+# The memory bombs are hostile on purpose: what matters is the codecs of genuine files.
+for f in $(echo "$files" | grep -v '^bomb'); do
     while IFS=, read -r codec frames; do
+        [ -n "$codec" ] || continue  # a blank line between programs
         if ! [ "$frames" -gt 0 ] 2>/dev/null; then
             echo "$f: the bundled FFmpeg decodes no frame of its $codec stream"
             differ=1
         fi
-    done < <("$prefix/bin/ffprobe" -v error -select_streams a -count_frames \
+    done < <("$prefix/bin/ffprobe" -v quiet -select_streams a -count_frames \
                  -show_entries stream=codec_name,nb_read_frames -of csv=p=0 "$media/$f" || true)
 done
 [ "$differ" = 0 ] || exit 1
