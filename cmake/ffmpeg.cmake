@@ -45,3 +45,13 @@ if(AE_FFMPEG STREQUAL "bundled")
 elseif(NOT AE_FFMPEG STREQUAL "system")
   message(FATAL_ERROR "AE_FFMPEG is system or bundled, not ${AE_FFMPEG}")
 endif()
+
+# pkg-config's answers are cached, and another FFmpeg (or another build of the bundled one) must be asked
+# again: they are asked at every configure (a few lookups).
+unset(__pkg_config_checked_FFMPEG CACHE)
+unset(__pkg_config_checked_AVUTIL CACHE)
+get_cmake_property(cached CACHE_VARIABLES)
+list(FILTER cached INCLUDE REGEX "^pkgcfg_lib_(FFMPEG|AVUTIL)_")
+foreach(var ${cached})
+  unset(${var} CACHE)
+endforeach()

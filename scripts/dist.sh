@@ -44,8 +44,8 @@ strip_apart() {
 
 linux() {
     local build=build-dist name=belmarun-audioextract-$VERSION-linux-x86_64 stage
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_FFMPEG=bundled -DAE_BUILD_TESTS=OFF \
-        -DAE_WERROR=ON >/dev/null
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAE_FFMPEG=bundled \
+        -DAE_FFMPEG_PREFIX="$(scripts/ffmpeg.sh linux)" -DAE_BUILD_TESTS=OFF -DAE_WERROR=ON >/dev/null
     cmake --build "$build" -j2 >/dev/null
     stage=$build/stage
     rm -rf "$stage" && mkdir -p "$stage/$name" "$stage/$name-debug"

@@ -126,4 +126,8 @@ rm -rf "$build" "$prefix" && mkdir -p "$build"
 )
 rm -rf "$build"
 touch "$prefix/.done"
+# Builds of this target with other flags or an older source are not kept.
+for old in "$CACHE/$TARGET"-*; do
+    [ "$old" = "$prefix" ] || rm -rf "$old"
+done
 echo "$prefix"
