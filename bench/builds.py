@@ -2,7 +2,10 @@
 """Benchmark: the build on the bundled FFmpeg against the build on the system's, side by side in one run,
 with the ffmpeg command line (and `cat` when cold) as the common peer.
 
-    /usr/bin/python3 bench/builds.py [--runs N] [--bundled DIR] [--system DIR] [--section FILE]   (root for cold)
+    /usr/bin/python3 bench/builds.py [--runs N] [--bundled HOST] [--system HOST] [--section FILE]   (root for cold)
+
+The bundled build is taken as released: the host of the Linux folder that scripts/dist.sh makes (stripped),
+unpacked under build-bench/; the system build is build/ (RelWithDebInfo, as scripts/run.sh builds it).
 
 Measures whole processes of each build's command-line host, interleaved (bundled, system, ffmpeg/ffprobe,
 cat, bundled, ...), medians: start (`--version`), probe and extraction of the cold benchmark's inputs
@@ -40,21 +43,29 @@ def measure(cmd, mode):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--bundled", default=os.path.join(ROOT, "build-dist"))
-    ap.add_argument("--system", default=os.path.join(ROOT, "build"))
+    ap.add_argument("--bundled", default="")
+    ap.add_argument("--system", default=os.path.join(ROOT, "build", "audioextract"))
     ap.add_argument("--modes", default="warm,slow")
     ap.add_argument("--data", default=os.path.join(ROOT, "build-bench", "cold"))
     ap.add_argument("--section", default=os.path.join(ROOT, "build-bench", "results-builds.md"))
     args = ap.parse_args()
     inputs = cold.make_inputs(args.data)
     out = os.path.join(args.data, "out.m4a")
-    hosts = {"bundled": os.path.join(args.bundled, "audioextract"),
-             "system": os.path.join(args.system, "audioextract")}
+    if not args.bundled:
+        folder = os.path.join(ROOT, "build-bench", "release")
+        subprocess.run(["rm", "-rf", folder], check=True)
+        os.makedirs(folder)
+        tarball = [f for f in os.listdir(os.path.join(ROOT, "dist")) if f.endswith("-linux-x86_64.tar.gz")][0]
+        subprocess.run(["tar", "-xzf", os.path.join(ROOT, "dist", tarball), "-C", folder, "--strip-components=1"],
+                       check=True)
+        args.bundled = os.path.join(folder, "bin", "audioextract")
+    hosts = {"bundled": args.bundled, "system": args.system}
+    libdir = os.path.join(os.path.dirname(os.path.dirname(args.bundled)), "lib")
     lines = [f"## Bundled FFmpeg 9 against the system's FFmpeg 5.1 ({datetime.date.today()}, {args.runs} runs, medians)",
              "", "Repeat with `/usr/bin/python3 bench/builds.py` (after `scripts/dist.sh` and a native build in `build/`).",
-             "Sizes: " + ", ".join(f"{f} {os.path.getsize(os.path.join(args.bundled, f)) / 1e6:.1f} MB"
-                                   for f in sorted(os.listdir(args.bundled)) if "_belmarun.so." in f
-                                   or f == "belmarun-audioextract.so") + " (with debug information; see dist/ for stripped)", ""]
+             "Sizes as released (stripped): " + ", ".join(f"{f} {os.path.getsize(os.path.join(libdir, f)) / 1e6:.2f} MB"
+                                   for f in sorted(os.listdir(libdir)) if f.endswith(".so") or ".so." in f)
+             + f", host {os.path.getsize(args.bundled) / 1e6:.2f} MB", ""]
     for mode in args.modes.split(","):
         if mode == "slow":
             if os.geteuid() != 0:

@@ -13,6 +13,9 @@ AE_CHROOT_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build
 # Cold storage needs root (dropping the page cache, throttling reads); it says so and skips otherwise.
 /usr/bin/python3 bench/cold.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-cold.md
 /usr/bin/python3 bench/batch.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-batch.md
+# The release build on the bundled FFmpeg against the system build, warm and cold.
+scripts/dist.sh linux >/dev/null
+/usr/bin/python3 bench/builds.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-builds.md
 {
     echo "# Benchmark results"
     echo
@@ -25,5 +28,7 @@ AE_CHROOT_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build
     echo
     [ -f build-bench/results-cold.md ] && cat build-bench/results-cold.md && echo
     cat build-bench/results-batch.md
+    echo
+    cat build-bench/results-builds.md
 } > bench/results.md
 cat bench/results.md
