@@ -2,8 +2,9 @@
 # Builds and tests the project inside a Debian chroot, against that release's FFmpeg.
 #   scripts/chroot.sh unstable          FFmpeg 9: make or reuse the chroot, then build and run the suite in it
 #   scripts/chroot.sh trixie            FFmpeg 7.1 (Debian 13), the same way
-#   scripts/chroot.sh bookworm-bare     Debian 12 with Python and no FFmpeg (where a self-contained wheel must
-#                                       work): made or reused; run something in it with AE_CHROOT_COMMAND
+#   scripts/chroot.sh bookworm-bare     Debian 12 with Python, Node and no FFmpeg (where a self-contained wheel
+#                                       and npm package must work): made or reused; run something in it with
+#                                       AE_CHROOT_COMMAND
 #   scripts/chroot.sh SUITE --create    only make (or refresh) the chroot
 #   AE_CHROOT_COMMAND="..." scripts/chroot.sh SUITE   run that command in the checkout (/src) instead of the
 #                                       suite (a full chroot builds first; AE_CHROOT_BIND=DIR is bound at /bind)
@@ -19,7 +20,7 @@ python3-venv python3-setuptools python3-wheel time mypy"
 case $SUITE in
 unstable) NAME=sid; DIST=unstable; PACKAGES=$FULL ;;
 trixie) NAME=trixie; DIST=trixie; PACKAGES=$FULL ;;
-bookworm-bare) NAME=bookworm-bare; DIST=bookworm; PACKAGES="python3 python3-venv" ;;
+bookworm-bare) NAME=bookworm-bare; DIST=bookworm; PACKAGES="python3 python3-venv nodejs" ;;
 *) echo "chroot.sh: unknown suite $SUITE" >&2; exit 2 ;;
 esac
 ROOT=${AE_CHROOT_ROOT:-/var/tmp/belmarun-audioextract-$NAME}

@@ -5,6 +5,8 @@
 #                                                              header, pkg-config file, licences, README
 #     belmarun-audioextract-VERSION-linux-x86_64-debug.tar.gz  their debug information (.debug files)
 #     audioextract-VERSION-py3-none-manylinux_*_x86_64.whl     the Python package with module and FFmpeg inside
+#   scripts/dist.sh node      the Node.js package, after linux: belmarun-audioextract-VERSION.tgz (npm install takes
+#                             it as it is): the prebuilt linux-x64 addon, and the module and FFmpeg it loads
 #   scripts/dist.sh windows   the Windows folder and zip, from build-win (scripts/windows.sh builds it and
 #                             calls this): belmarun-audioextract-VERSION-windows-x86_64.zip
 # Binaries ship stripped; their debug information goes apart, linked back by .gnu_debuglink.
@@ -72,8 +74,35 @@ linux() {
     ls dist/audioextract-*.whl
 }
 
+# The npm tarball: the package's sources (a source build stays possible), the addon prebuilt for linux-x64 by
+# prebuildify, the stripped module and FFmpeg libraries from the Linux folder, and node-gyp-build bundled, so that
+# installing it needs neither a compiler nor the network.
+node_package() {
+    local stage=build-dist/stage name=belmarun-audioextract-$VERSION-linux-x86_64 pkg=build-dist/node
+    [ -f "$stage/$name/lib/belmarun-audioextract.so" ] || { echo "dist.sh node: run scripts/dist.sh linux first" >&2; exit 1; }
+    node/build.sh >/dev/null
+    rm -rf "$pkg" && mkdir -p "$pkg/native/linux-x64" "$pkg/include" "$pkg/licenses" "$pkg/node_modules"
+    cp -r node/package.json node/index.js node/index.d.ts node/install.js node/binding.gyp node/README.md node/lib \
+        node/src "$pkg/"
+    cp include/audioextract.h "$pkg/include/"
+    cp -r node/node_modules/node-gyp-build "$pkg/node_modules/"
+    (cd node && rm -rf prebuilds && npm_config_nodedir=$(node_dir) npx --no-install prebuildify --napi --strip \
+        >/dev/null) && cp -r node/prebuilds "$pkg/"
+    cp "$stage/$name/lib/belmarun-audioextract.so" "$stage/$name"/lib/lib*_belmarun.so.* "$pkg/native/linux-x64/"
+    cp -r "$stage/$name"/share/doc/belmarun-audioextract/* "$pkg/licenses/"
+    rm -f dist/belmarun-audioextract-"$VERSION".tgz
+    (cd "$pkg" && npm pack --silent --pack-destination ../../dist >/dev/null)
+    ls dist/belmarun-audioextract-"$VERSION".tgz
+}
+
+# The folder of the headers of the Node that runs here (include/node/node_api.h), so node-gyp downloads none.
+node_dir() {
+    dirname "$(dirname "$(readlink -f "$(command -v node)")")"
+}
+
 case $TARGET in
 linux) linux ;;
+node) node_package ;;
 windows) windows ;;
-*) echo "dist.sh: linux or windows, not $TARGET" >&2; exit 2 ;;
+*) echo "dist.sh: linux, node or windows, not $TARGET" >&2; exit 2 ;;
 esac

@@ -2,7 +2,8 @@
 # Every test: the suite natively (Debian 12, FFmpeg 5.1); the Windows DLL under Wine; again under AddressSanitizer with
 # UndefinedBehaviorSanitizer and under ThreadSanitizer; the fuzzers for a bounded time; the suite against
 # FFmpeg 9 in a Debian unstable chroot and against FFmpeg 7.1 in a Debian 13 chroot; then against the bundled
-# FFmpeg 9 natively, and the release artifacts built on it, as hosts take them.
+# FFmpeg 9 natively, and the release artifacts built on it (the Linux folder, the wheel, the npm package), as
+# hosts take them. The Node package's tests run in the native and bundled suites when Node is installed.
 #   AE_SKIP_WINDOWS=1, AE_SKIP_SANITIZERS=1, AE_SKIP_FUZZ=1, AE_SKIP_CHROOTS=1, AE_SKIP_BUNDLED=1 leave a stage
 #   out; AE_FUZZ_SECONDS sets the fuzz time.
 set -euo pipefail
@@ -67,5 +68,8 @@ if [ "${AE_SKIP_BUNDLED:-0}" != 1 ]; then
     echo "== the release artifacts (scripts/dist.sh), as hosts take them"
     scripts/dist.sh linux
     AE_SKIP_CHROOT=${AE_SKIP_CHROOTS:-0} tests/dist_test.sh
+    echo "== the npm package (scripts/dist.sh node), installed as a Node project takes it"
+    scripts/dist.sh node
+    AE_SKIP_CHROOT=${AE_SKIP_CHROOTS:-0} tests/node_package_test.sh
 fi
 echo "== all tests passed"
