@@ -16,6 +16,9 @@ AE_CHROOT_COMMAND="python3 bench/run.py --runs ${AE_BENCH_RUNS:-5} --build build
 # The release build on the bundled FFmpeg against the system build, warm and cold.
 scripts/dist.sh linux >/dev/null
 /usr/bin/python3 bench/builds.py --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-builds.md
+# The Node package against spawning the ffmpeg command line from Node.
+node/build.sh >/dev/null 2>&1
+node bench/node.js --runs "${AE_BENCH_RUNS:-3}" --section build-bench/results-node.md
 {
     echo "# Benchmark results"
     echo
@@ -30,5 +33,7 @@ scripts/dist.sh linux >/dev/null
     cat build-bench/results-batch.md
     echo
     cat build-bench/results-builds.md
+    echo
+    cat build-bench/results-node.md
 } > bench/results.md
 cat bench/results.md
