@@ -4,7 +4,8 @@
 #   - the DLL exports exactly the eight calls and imports only FFmpeg's DLLs, KERNEL32 and msvcrt;
 #   - a C host loads it with LoadLibraryExW and probes and extracts a file whose name is not ASCII;
 #   - audioextract.exe's main cases: probe, extract, extract-all, failures and their exit codes, and Ctrl-C;
-#   - the GoogleTest suite, cross-built, with ffprobe.exe of the same FFmpeg build as its oracle.
+#   - the GoogleTest suite, cross-built, with ffprobe.exe of the same FFmpeg build as its oracle;
+#   - the Node addon cross-built for win32-x64, its exports and imports, and Windows' node.exe loading it.
 # Then the folder a Windows developer drops into a project: build-win/dist (and build-win/dist.zip, and
 # dist/belmarun-audioextract-VERSION-windows-x86_64.zip).
 set -euo pipefail
@@ -97,4 +98,6 @@ echo "== under Wine: the GoogleTest suite, with ffprobe.exe of the same FFmpeg a
 # Skipped inside the suite, each saying why: symbolic links (Windows grants them only with a privilege, and
 # Wine has none) and a file size limit standing in for a full disk (Windows has none).
 wineserver -w
+echo "== the Node addon for win32-x64 (node/windows.sh)"
+node/windows.sh
 echo "== Windows DLL: ok"
