@@ -2,11 +2,10 @@
 // belmarun-audioextract for Node: look inside media files and copy one audio stream into a file of its own,
 // without re-encoding, in this process. Every call returns a promise; the event loop never waits on the library.
 const fs = require('node:fs');
-const path = require('node:path');
 const binding = require('./lib/binding');
 const { AudioExtractError, ProbeError, ExtractionError, AbortError, error, aboutInput } = require('./lib/errors');
 const { defaultOutput, numberedOutput } = require('./lib/naming');
-const { encode, text, localPath, checkStream } = require('./lib/paths');
+const { encode, text, localPath, checkStream, folderOf } = require('./lib/paths');
 const { pool } = require('./lib/pool');
 const { parse, probeOf, resultOf } = require('./lib/reports');
 
@@ -60,10 +59,9 @@ function exists(local) {
 // Which of the usual reasons a refused output has.
 async function outputFailure(textOut, shown, local) {
   const stat = (p) => fs.promises.stat(p).catch(() => null);
-  const folder = path.dirname(local.toString('utf8')) === '.' ? '.' : path.dirname(local.toString('latin1'));
-  const dir = Buffer.from(folder, 'latin1');
   const here = await stat(local);
   if (here && here.isDirectory()) return error(ExtractionError, textOut, shown, { detail: 'a directory', code: 'EISDIR' });
+  const dir = folderOf(local);
   const parent = await stat(dir);
   if (!parent || !parent.isDirectory()) {
     return error(ExtractionError, textOut, shown, { detail: 'no such directory', code: 'ENOENT' });

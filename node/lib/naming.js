@@ -3,16 +3,10 @@
 // extension, the stream index added where a name would repeat or be the input itself. Names are made from
 // the path's bytes, so an input name that is not UTF-8 keeps its bytes in the output's name.
 const fs = require('node:fs');
-const { localPath } = require('./paths');
+const { localPath, isSeparator } = require('./paths');
 
-const SLASH = 0x2f;
-const BACKSLASH = 0x5c;
 const DOT = 0x2e;
 const separator = process.platform === 'win32' ? '\\' : '/';
-
-function isSeparator(byte) {
-  return byte === SLASH || (process.platform === 'win32' && byte === BACKSLASH);
-}
 
 function stem(input) {
   const local = localPath(input) || input;

@@ -35,6 +35,19 @@ function localPath(raw) {
   return m[1].toLowerCase() === 'file' ? raw.subarray(m[0].length) : null;
 }
 
+/** Whether a byte of a path separates its folders ('\\' too on Windows). */
+function isSeparator(byte) {
+  return byte === 0x2f || (process.platform === 'win32' && byte === 0x5c);
+}
+
+/** The folder a path's bytes name a file in: "." for a bare name. */
+function folderOf(raw) {
+  let end = raw.length;
+  while (end > 0 && !isSeparator(raw[end - 1])) end -= 1;
+  if (end === 0) return Buffer.from('.');
+  return end === 1 ? raw.subarray(0, 1) : raw.subarray(0, end - 1);
+}
+
 /** The stream index for the library: -1 for the first audio stream. */
 function checkStream(stream) {
   if (stream === undefined || stream === null) return -1;
@@ -43,4 +56,4 @@ function checkStream(stream) {
   return stream;
 }
 
-module.exports = { encode, text, localPath, checkStream };
+module.exports = { encode, text, localPath, checkStream, folderOf, isSeparator };

@@ -122,6 +122,7 @@ test('errors carry the library\'s text and a code', async () => {
   const dir = scratch();
   fs.writeFileSync(path.join(dir, 'exists.m4a'), 'x');
   fs.writeFileSync(path.join(dir, 'junk.mp4'), Buffer.alloc(4096, 7));
+  fs.mkdirSync(path.join(dir, 'folder.m4a'));
   const input = media('mp4_aac.mp4');
   const cases = [
     ['probe a missing file', () => ae.probe(path.join(dir, 'none.mp4')), ae.ProbeError, 'ENOENT'],
@@ -133,6 +134,7 @@ test('errors carry the library\'s text and a code', async () => {
     ['a stream that is not audio', () => ae.extract(input, path.join(dir, 'o.m4a'), { stream: 0 }), ae.ExtractionError, 'ERR_AE_NO_AUDIO'],
     ['an extension no container has', () => ae.extract(input, path.join(dir, 'o.xyz')), ae.ExtractionError, 'ERR_AE_BAD_EXTENSION'],
     ['a codec the container cannot hold', () => ae.extract(media('vorbis.ogg'), path.join(dir, 'o.mp3')), ae.ExtractionError, 'ERR_AE_WRITE_HEADER'],
+    ['an output that is a folder', () => ae.extract(input, path.join(dir, 'folder.m4a'), { overwrite: true }), ae.ExtractionError, 'EISDIR'],
     ['an output folder that is not there', () => ae.extract(input, path.join(dir, 'no/o.m4a')), ae.ExtractionError, 'ENOENT'],
     ['an output that is an address', () => ae.extract(input, 'http://127.0.0.1:9/o.m4a'), ae.ExtractionError, 'ERR_AE_OUTPUT_NOT_LOCAL'],
     ['extractAll of a file without audio', () => ae.extractAll(media('video_only.mkv'), dir), ae.ProbeError, 'ERR_AE_NO_AUDIO'],
@@ -145,7 +147,7 @@ test('errors carry the library\'s text and a code', async () => {
       return true;
     });
   }
-  assert.deepEqual(fs.readdirSync(dir).sort(), ['exists.m4a', 'junk.mp4']);  // nothing written by a failure
+  assert.deepEqual(fs.readdirSync(dir).sort(), ['exists.m4a', 'folder.m4a', 'junk.mp4']);  // nothing written by a failure
   for (const bad of [42, '', 'a\0b', 'x'.repeat(ae.MAX_PATH_BYTES + 1)]) {
     await assert.rejects(ae.probe(bad), (e) => e instanceof TypeError || e instanceof RangeError);
   }
