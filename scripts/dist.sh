@@ -84,7 +84,7 @@ node_package() {
     rm -rf "$pkg" && mkdir -p "$pkg/native/linux-x64" "$pkg/include" "$pkg/licenses" "$pkg/node_modules"
     cp -r node/package.json node/index.js node/index.d.ts node/install.js node/binding.gyp node/README.md node/lib \
         node/src "$pkg/"
-    cp include/audioextract.h "$pkg/include/"
+    cp include/audioextract.h tools/module.h "$pkg/include/"
     cp -r node/node_modules/node-gyp-build "$pkg/node_modules/"
     (cd node && rm -rf prebuilds && npm_config_nodedir=$(node_dir) npx --no-install prebuildify --napi --strip \
         >/dev/null) && cp -r node/prebuilds "$pkg/"

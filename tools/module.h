@@ -1,4 +1,5 @@
-// The library as this host sees it: the built module, loaded at run time like any host would load it.
+// The library as a host that loads it at run time holds it: the table of its eight calls (the command-line host,
+// the benchmark and the Node addon use it), and the command-line host's way of finding and loading the module.
 #pragma once
 
 #include <string>

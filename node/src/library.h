@@ -3,18 +3,9 @@
 
 #include <string>
 
-#include "audioextract.h"
+#include "module.h"  // the table of the library's calls, as the command-line host has it
 
-struct ae_calls {
-    decltype(&audioextract_probe) probe = nullptr;
-    decltype(&audioextract_start) start = nullptr;
-    decltype(&audioextract_status) status = nullptr;
-    decltype(&audioextract_progress) progress = nullptr;
-    decltype(&audioextract_result) result = nullptr;
-    decltype(&audioextract_cancel) cancel = nullptr;
-    decltype(&audioextract_free) free = nullptr;
-    decltype(&audioextract_version) version = nullptr;
-};
+using ae_calls = ae_module;
 
 // Loads the module at path (UTF-8) once per process and resolves its calls; a second load returns the
 // first one's calls whatever the path. When the module loads, FFmpeg's largest single allocation is
