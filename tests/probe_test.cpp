@@ -91,6 +91,8 @@ TEST(Probe, FailureReportsHoldOkFalseAndAnError)
     EXPECT_STREQ(audioextract_probe(""), R"({"ok":false,"error":"empty path"})");
     EXPECT_STREQ(audioextract_probe((dir + "/missing.mp4").c_str()),
                  R"({"ok":false,"error":"open: No such file or directory"})");
+    // A path far longer than any the system takes.
+    EXPECT_EQ(parse(audioextract_probe((dir + "/" + std::string(6200, 'y')).c_str()))["ok"], false);
 
     std::string noise(4096, '\0');
     for (size_t i = 0; i < noise.size(); ++i)

@@ -142,19 +142,6 @@ INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(kBadInputs),
 
 class Limits : public Sessions {};
 
-TEST_F(Limits, OverlongPathsAreRefusedAndExactLimitAccepted)
-{
-    const std::string dir = scratch_dir();
-    std::string at_limit = dir + "/";
-    at_limit += std::string(1198 - at_limit.size(), 'x');
-    EXPECT_EQ(audioextract_start(at_limit.c_str(), (dir + "/o.m4a").c_str(), -1), 0);
-    EXPECT_EQ(wait_final(0), AE_STATE_FAILED);
-    EXPECT_EQ(audioextract_start((at_limit + "x").c_str(), (dir + "/o.m4a").c_str(), -1), AE_ERR_BAD_PATH);
-    EXPECT_EQ(audioextract_start(media("wav.wav").c_str(), (at_limit + "x").c_str(), -1), AE_ERR_BAD_PATH);
-    json p = parse(audioextract_probe((at_limit + std::string(5000, 'y')).c_str()));
-    EXPECT_EQ(p["ok"], false);
-}
-
 // Four sessions at a time on a long input, cancelled or freed at random points (fixed seed).
 TEST_F(Limits, ChurnLeavesNoThreadsFilesOrOutputsBehind)
 {

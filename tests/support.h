@@ -89,6 +89,10 @@ bool wait_packets_flow(int32_t id, std::chrono::milliseconds limit = std::chrono
 // it does not (Windows, whose pipe reads block), free waits until the read returns.
 extern const bool kPipeWaitsSeeCancel;
 
+// The same file under the system's other spellings of its name: on Windows with backslashes and in another
+// case; none elsewhere.
+std::vector<std::string> other_spellings(const std::string &path);
+
 // Makes a FIFO at path with nobody writing to it; false where a folder cannot hold one (Windows).
 bool make_fifo(const std::string &path);
 

@@ -13,6 +13,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <cstdlib>
 
@@ -264,6 +265,16 @@ slow_feeder::~slow_feeder()
 }
 
 const bool kPipeWaitsSeeCancel = false;
+
+std::vector<std::string> other_spellings(const std::string &path)
+{
+    std::string backslashed = path, upper = path;
+    std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+    const size_t name = path.find_last_of('/') + 1;
+    std::transform(upper.begin() + static_cast<std::ptrdiff_t>(name), upper.end(), upper.begin() + static_cast<std::ptrdiff_t>(name),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return {backslashed, upper};
+}
 
 bool make_fifo(const std::string &)
 {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #ifndef _WIN32
 #include "loopback_http.h"
@@ -132,12 +133,18 @@ TEST_F(Playlist, GenuineLocalPlaylistsStillExtract)
     }
 }
 
-// Whatever scheme or wrapper names the input, the output may not be the input's file.
-TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
+// Under whatever name, link, scheme or wrapper, the output may not be the input's file: it is never truncated.
+TEST_F(Playlist, OutputThatIsTheInputUnderAnyNameIsRefused)
 {
     const std::string dir = scratch_dir();
     const std::string in = dir + "/in.ts";
     std::filesystem::copy_file(media("ts_two.ts"), in);
+    std::filesystem::create_hard_link(in, dir + "/hard.ts");
+    std::error_code ec;
+    std::filesystem::create_symlink(in, dir + "/sym.ts", ec);
+#ifndef _WIN32
+    ASSERT_FALSE(ec) << ec.message();  // Windows makes links only with a privilege, which Wine does not have
+#endif
     copy_playlist(dir);
     write_file(dir + "/list.ffconcat", "ffconcat version 1.0\nfile 'in.ts'\nfile list.ffconcat\n");
     const std::string seg = dir + "/seg0.ts", before = read_file(in), seg_before = read_file(seg);
@@ -153,7 +160,10 @@ TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
                    "ffconcat version 1.0\nfile " + (level < 6 ? "deep" + std::to_string(level + 1) + ".ffconcat" : "in.ts") + "\n");
     // A script that lists a script is refused as an input before the output comes into it.
     const std::string output_refused = "cannot open output file", nested = "cannot open input: Operation not permitted";
-    const std::tuple<std::string, std::string, std::string> cases[] = {
+    std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+        {in, in, output_refused},
+        {in, dir + "/./in.ts", output_refused},
+        {in, dir + "/hard.ts", output_refused},
         {dir + "/cr.ffconcat", in, output_refused},
         {dir + "/zero.ffconcat", in, output_refused},
         {dir + "/long.ffconcat", in, output_refused},
@@ -166,6 +176,10 @@ TEST_F(Playlist, OutputNamingTheInputThroughAnyPrefixIsRefused)
         {dir + "/list.m3u8", seg, output_refused},  // a playlist entry that is the output
         {dir + "/list.ffconcat", in, output_refused},  // a script entry (then one listing the script itself)
     };
+    if (!ec)
+        cases.emplace_back(in, dir + "/sym.ts", output_refused);
+    for (const std::string &name : other_spellings(in))
+        cases.emplace_back(in, name, output_refused);
     for (const auto &[input, output, error] : cases) {
         SCOPED_TRACE(input + " -> " + output);
         const int32_t id = audioextract_start(input.c_str(), output.c_str(), -1);

@@ -48,6 +48,7 @@ TEST_F(Output, NamesThatAreNotOneLocalFileAreRefusedWithNothingWritten)
         {dir + "/a%04d.jpg", "cannot create output (bad extension?)"},
         {"http://127.0.0.1:9/x.mka", "cannot open output file"},
         {"pipe:1.mka", "cannot open output file"},
+        {dir + "/missing-dir/o.mka", "cannot open output file"},
         {"file:" + dir + "/missing-dir/o.mka", "cannot open output file"},
     };
     for (const auto &[out, error] : cases) {
