@@ -6,7 +6,7 @@ hard disk or a network share limits them.
     /usr/bin/python3 bench/cold.py [--runs N] [--modes cold,slow] [--section FILE]   (root only)
 
 Inputs (about 505 MB each, 360 s of 720p video with AAC 192k and AC3 448k): MP4 as FFmpeg interleaves it,
-fragmented MP4 with 2 s and with 10 s fragments, MKV and MPEG-TS. Modes: "cold" drops the page cache
+fragmented MP4 with 2 s and with 10 s fragments and at every keyframe (0.5 s), MKV and MPEG-TS. Modes: "cold" drops the page cache
 (echo 3 > /proc/sys/vm/drop_caches) before each run; "slow" also runs each command in a cgroup-v1 blkio
 group that limits reads on the disk holding the files to 200 requests/s and 150 MiB/s. The group is
 created and removed here. "cold-file" and "slow-file" drop only the input's pages (the programs and FFmpeg's
@@ -33,6 +33,9 @@ def make_inputs(data):
     os.makedirs(data, exist_ok=True)
     # 10 s between keyframes, so the fragment duration alone decides where fragments begin.
     clip = make_clip(os.path.join(data, "clip60.mkv"), gop=250)
+    # A keyframe every 12 frames (FFmpeg's default), as cameras and streaming encoders make them: fragmented at
+    # every keyframe, about 0.5 s each, the audio a run of a few KB between each fragment's header and its video.
+    short_gop = make_clip(os.path.join(data, "clip60-gop12.mkv"))
     kinds = {
         "MP4": ("mp4", []),
         "fragmented MP4, 2 s": ("mp4", ["-movflags", "+frag_keyframe+empty_moov+delay_moov",
@@ -41,13 +44,15 @@ def make_inputs(data):
                                          "-frag_duration", "10000000"]),
         "MKV": ("mkv", []),
         "MPEG-TS": ("ts", []),
+        "fragmented MP4, every keyframe": ("mp4", ["-movflags", "+frag_keyframe+empty_moov+delay_moov"]),
     }
     paths = {}
     for n, (name, (ext, opts)) in enumerate(kinds.items()):
         path = os.path.join(data, f"cold{n}.{ext}")
         if not os.path.exists(path):
             print(f"generating {name} ...", flush=True)
-            ffmpeg("-stream_loop", "5", "-i", clip, "-map", "0", "-c", "copy", *opts, path + ".tmp." + ext)
+            source = short_gop if "keyframe" in name else clip
+            ffmpeg("-stream_loop", "5", "-i", source, "-map", "0", "-c", "copy", *opts, path + ".tmp." + ext)
             os.rename(path + ".tmp." + ext, path)
         paths[name] = path
     return paths

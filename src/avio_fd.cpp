@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform.h"
@@ -26,6 +27,12 @@ namespace {
 
 // How long a read of a FIFO or pipe waits for data before it looks at the interrupt again.
 constexpr int AE_STREAM_WAIT_MS = 50;
+// How many forward jumps a header read makes before it counts as walking fragments (a plain MP4 makes one,
+// over its media data to an index at the end).
+constexpr int AE_FRAGMENT_JUMPS = 4;
+// Reading a gap through goes in pieces of this size. A gap longer than a trial is always skipped: no storage
+// charges for a request what reading 8 MB costs, and a trial must not read a fragment of minutes whole.
+constexpr size_t AE_GAP_PIECE = 256 * 1024;
 
 int read_packet(void *opaque, uint8_t *buf, int size)
 {
@@ -42,6 +49,8 @@ int read_packet(void *opaque, uint8_t *buf, int size)
     if (n < 0)
         return AVERROR(EIO);
     io->pos += n;
+    if (io->scanning && io->jumps >= AE_FRAGMENT_JUMPS && ae_way_reads_through(&io->way, io->pos, av_gettime_relative()))
+        ae_way_ask_ahead(&io->way, io->fd, io->pos);
     return n == 0 ? AVERROR_EOF : static_cast<int>(n);
 }
 
@@ -63,6 +72,25 @@ int write_packet(void *opaque, uint8_t *buf, int size)
     return size;
 }
 
+// Reads the bytes from io->pos up to target instead of seeking over them, so that the system sees one
+// sequential read and reads ahead as it does for `cat`. False (nothing lost: the caller seeks) on an error,
+// the file's end or an interrupt.
+bool read_over(ae_fd_io *io, int64_t target)
+{
+    if (!io->gap_buffer && !(io->gap_buffer = static_cast<unsigned char *>(av_malloc(AE_GAP_PIECE))))
+        return false;
+    while (io->pos < target) {
+        if (io->irq && ae_interrupted(io->irq))
+            return false;
+        const int64_t n = ae_read(io->fd, io->gap_buffer, static_cast<size_t>(std::min<int64_t>(target - io->pos,
+                                                                                               AE_GAP_PIECE)));
+        if (n <= 0)
+            return false;
+        io->pos += n;
+    }
+    return true;
+}
+
 int64_t seek(void *opaque, int64_t offset, int whence)
 {
     auto *io = static_cast<ae_fd_io *>(opaque);
@@ -70,7 +98,16 @@ int64_t seek(void *opaque, int64_t offset, int whence)
         const int64_t size = ae_fd_size(io->fd);
         return size >= 0 ? size : AVERROR(ENOSYS);
     }
-    const int64_t pos = ae_seek(io->fd, offset, whence & ~AVSEEK_FORCE);
+    whence &= ~AVSEEK_FORCE;
+    if (io->scanning && whence == SEEK_SET && offset > io->pos) {
+        const bool gap = ++io->jumps > AE_FRAGMENT_JUMPS && offset - io->pos <= AE_TRIAL_BYTES;
+        if (gap && ae_way_reads_through(&io->way, io->pos, av_gettime_relative())) {
+            ae_way_ask_ahead(&io->way, io->fd, io->pos);  // the device streams ahead while the gap is read
+            if (read_over(io, offset))
+                return io->pos;
+        }
+    }
+    const int64_t pos = ae_seek(io->fd, offset, whence);
     if (pos < 0)
         return AVERROR(EIO);
     io->pos = pos;
@@ -103,6 +140,7 @@ void ae_avio_free(AVIOContext **pb)
 {
     if (!*pb)
         return;
+    av_freep(&static_cast<ae_fd_io *>((*pb)->opaque)->gap_buffer);
     av_freep(&(*pb)->buffer);
     avio_context_free(pb);
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "read_way.h"
+
 struct AVIOContext;
 
 // When a run must stop waiting: a cancel flag set by the host, and/or a deadline (av_gettime_relative
@@ -22,6 +24,13 @@ struct ae_fd_io {
     int64_t max_read = 0;      // longest single read, 0 for the buffer's size
     int64_t pos = 0;           // where the next read starts
     bool stream = false;       // a FIFO or pipe: reads wait for data in slices, so an interrupt reaches them
+    // While a local file's header is read. A reader that jumps forward again and again is walking the file's
+    // fragments (an MP4 demuxer reads every fragment's header when it opens the file): seeking over each gap
+    // or reading it is then chosen by what each costs here (read_way.h).
+    bool scanning = false;
+    int jumps = 0;             // forward jumps over unread bytes so far
+    ae_read_way way;
+    unsigned char *gap_buffer = nullptr;  // where a gap read through goes; av_malloc'd, freed with the context
 };
 
 // A reading or writing context over io->fd (which must outlive it). Null when out of memory.

@@ -52,7 +52,7 @@ bool cancel_seen(const ae_job &j)
 void ask_ahead(ae_job &j)
 {
     if (j.plan.stream >= 0 && ae_plan_refresh(&j.plan, j.in.ctx))
-        ae_plan_advise(&j.plan, j.in.io.fd, j.in.io.pos);
+        ae_plan_advise(&j.plan, j.in.io.fd, j.in.io.pos, av_gettime_relative());
 }
 
 // The chosen stream's index, or -1: a requested index must name an audio stream; a negative request
@@ -77,6 +77,7 @@ int choose_stream(const AVFormatContext *in, int32_t requested)
 void read_only_what_is_needed(ae_job &j)
 {
     AVFormatContext *in = j.in.ctx;
+    j.in.io.scanning = false;  // the header is read: from here on the index or the kernel leads the reads
     for (unsigned i = 0; i < in->nb_streams; ++i)
         if (static_cast<int>(i) != j.idx)
             in->streams[i]->discard = AVDISCARD_ALL;
@@ -85,7 +86,8 @@ void read_only_what_is_needed(ae_job &j)
     if (std::strstr(in->iformat->name, "mov")) {
         j.in.io.max_read = AE_MOV_READ_BLOCK;
         j.plan.stream = j.idx;
-        if (!ae_plan_refresh(&j.plan, in) || !ae_plan_is_coarse(&j.plan)) {
+        if (!ae_plan_refresh(&j.plan, in) ||
+            !(ae_plan_is_coarse(&j.plan) || ae_plan_index_is_partial(&j.plan, in))) {
             ae_plan_free(&j.plan);
             j.plan.stream = -1;
         }
@@ -99,6 +101,7 @@ const char *open_input(ae_job &j)
 {
     ae_session *s = j.s;
     j.in.irq.cancel = &s->cancel_requested;
+    j.in.copies = true;
     // The input must never read the file the output will replace, even through a playlist entry.
     j.out_resolved = ae_output_resolve(&j.out, s->out_path);
     if (j.out_resolved) {

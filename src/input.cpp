@@ -183,6 +183,8 @@ int open_local(ae_input *in, const char *path, const char *url)
         return AVERROR(EIO);
     in->local = true;
     in->io.irq = &in->irq;
+    in->io.scanning = regular;  // until the stream information has been read
+    in->io.way.gaps_read_later = in->copies;
     in->pb = ae_avio_open(&in->io, false, AE_INPUT_BUFFER);
     if (!in->pb)
         return AVERROR(ENOMEM);

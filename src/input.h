@@ -21,6 +21,7 @@ constexpr int64_t AE_NET_STALL_US = 10 * 1000 * 1000;
 struct ae_input {
     AVFormatContext *ctx = nullptr;
     ae_interrupt irq;             // set by the caller before opening
+    bool copies = false;          // set by the caller: packets will be copied after the header is read
     ae_file_id avoid {};          // a file the input must never read (the output's), when has_avoid
     bool has_avoid = false;
     bool read_avoided = false;    // the input tried to read that file, through a playlist entry

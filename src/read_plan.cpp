@@ -86,8 +86,10 @@ bool ae_plan_refresh(ae_read_plan *plan, const AVFormatContext *in)
     for (unsigned s = 0; s < streams; ++s)
         plan->seen[s] = avformat_index_get_entries_count(in->streams[s]);
     // Only a fragmented file grows its index; a plain one ends where its last sample does.
-    if (before > 0 && fragment_end > 0)
+    if (before > 0 && fragment_end > 0) {
+        plan->fragmented = true;
         return append(plan, ae_region{fragment_end, fragment_end + AE_FRAGMENT_HEADER});
+    }
     return true;
 }
 
@@ -102,8 +104,23 @@ bool ae_plan_is_coarse(const ae_read_plan *plan)
     return covered * 4 < span;
 }
 
-void ae_plan_advise(ae_read_plan *plan, int fd, int64_t pos)
+bool ae_plan_index_is_partial(const ae_read_plan *plan, const AVFormatContext *in)
 {
+    if (plan->stream < 0 || static_cast<unsigned>(plan->stream) >= in->nb_streams)
+        return false;
+    AVStream *st = in->streams[plan->stream];
+    const int n = avformat_index_get_entries_count(st);
+    const AVIndexEntry *last = n > 0 ? avformat_index_get_entry(st, n - 1) : nullptr;
+    const int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    return last && st->duration > 0 && last->timestamp < start + st->duration - st->duration / 10;
+}
+
+void ae_plan_advise(ae_read_plan *plan, int fd, int64_t pos, int64_t now)
+{
+    if (plan->fragmented && ae_way_reads_through(&plan->way, pos, now)) {
+        ae_way_ask_ahead(&plan->way, fd, pos);
+        return;
+    }
     // Asked for in steps of half the window: a request per small step would cost more than it saves.
     if (plan->asked > pos + AE_READ_AHEAD / 2)
         return;

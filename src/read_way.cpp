@@ -1,0 +1,62 @@
+#include "read_way.h"
+
+#include <algorithm>
+
+#include "platform.h"
+
+namespace {
+
+void begin(ae_read_way *w, decltype(ae_read_way::state) state, int64_t pos, int64_t now)
+{
+    w->state = state;
+    w->trial_pos = pos;
+    w->trial_start = now;
+}
+
+}  // namespace
+
+bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
+{
+    switch (w->state) {
+    case ae_read_way::skips:
+        return false;
+    case ae_read_way::through:
+        return true;
+    default:
+        break;
+    }
+    if (w->trial_pos < 0 || pos < w->trial_pos) {
+        begin(w, w->state, pos, now);
+        return w->state == ae_read_way::trying_through;
+    }
+    const int64_t bytes = pos - w->trial_pos, took = std::max<int64_t>(now - w->trial_start, 1);
+    const double rate = static_cast<double>(bytes) / static_cast<double>(took);
+    if (w->state == ae_read_way::trying_skips) {
+        if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
+            w->skips_rate = w->gaps_read_later ? rate / 2 : rate;
+            begin(w, ae_read_way::trying_through, pos, now);
+        }
+        return w->state == ae_read_way::trying_through;
+    }
+    const bool skips_win = w->skips_rate > rate * AE_CLEAR_WIN;
+    if (skips_win && took >= AE_TRIAL_EARLY_US) {
+        begin(w, ae_read_way::skips, pos, now);
+    } else if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
+        const bool through_wins = rate > w->skips_rate * AE_CLEAR_WIN;
+        if (through_wins || ++w->pairs >= AE_MAX_TRIAL_PAIRS)
+            begin(w, through_wins ? ae_read_way::through : ae_read_way::skips, pos, now);
+        else
+            begin(w, ae_read_way::trying_skips, pos, now);
+    }
+    return w->state == ae_read_way::trying_through || w->state == ae_read_way::through;
+}
+
+void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos)
+{
+    const int64_t window = w->state == ae_read_way::through ? AE_READ_AHEAD : AE_TRIAL_AHEAD;
+    if (w->asked > pos + window / 2)
+        return;
+    const int64_t from = std::max(w->asked, pos);
+    ae_advise_willneed(fd, from, pos + window - from);
+    w->asked = pos + window;
+}

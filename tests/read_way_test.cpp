@@ -1,0 +1,126 @@
+// Choosing between skipping the gaps of a file and reading through them, from what each way is timed to
+// cost; and a gap read through lands where a seek would, with the same bytes after it.
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avio.h>
+}
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "avio_fd.h"
+#include "platform.h"
+#include "read_way.h"
+#include "support.h"
+
+using namespace ae_test;
+
+namespace {
+
+constexpr int64_t MiB = 1024 * 1024;
+
+// Walks a file in steps of 1 MiB, each step costing what the storage charges for the way in use at that moment
+// (microseconds). Returns whether it reads through at the end; *through_us is the time spent reading through.
+bool walk(const std::function<int64_t(bool through, int64_t pos)> &cost, ae_read_way *w, int64_t *through_us)
+{
+    int64_t now = 1'000'000;
+    bool through = false;
+    *through_us = 0;
+    for (int64_t pos = 0; pos <= 4096 * MiB; pos += MiB) {
+        through = ae_way_reads_through(w, pos, now);
+        const int64_t step = cost(through, pos);
+        now += step;
+        *through_us += through ? step : 0;
+    }
+    return through;
+}
+
+TEST(ReadWay, TheFasterWayIsKept)
+{
+    struct {
+        const char *why;
+        std::function<int64_t(bool, int64_t)> cost;
+        bool through;
+        bool gaps_read_later = false;
+    } cases[] = {
+        // Half a second of fragments per MiB on a disk: two requests (10 ms) against 7 ms of reading.
+        {"requests dear: short fragments on a disk", [](bool through, int64_t) { return through ? 7000 : 10000; }, true},
+        {"requests cheap: an SSD", [](bool through, int64_t) { return through ? 2000 : 200; }, false},
+        {"other work slows the first trial of reading through: no clear winner, so a second pair",
+         [](bool through, int64_t pos) { return through ? (pos < 48 * MiB ? 11000 : 7000) : 10000; }, true},
+        {"never a clear winner: skipping, which asks for less", [](bool through, int64_t) { return through ? 9000 : 10000; },
+         false},
+        // An extraction's header scan: every gap skipped now is a request again when its audio is copied.
+        {"skips that will be paid for twice", [](bool through, int64_t) { return through ? 7000 : 6000; }, true, true},
+        {"the same layout for a probe, which comes back for nothing", [](bool through, int64_t) { return through ? 7000 : 6000; },
+         false},
+    };
+    for (const auto &c : cases) {
+        ae_read_way w;
+        w.gaps_read_later = c.gaps_read_later;
+        int64_t through_us = 0;
+        EXPECT_EQ(walk(c.cost, &w, &through_us), c.through) << c.why;
+        EXPECT_TRUE(w.state == ae_read_way::skips || w.state == ae_read_way::through) << c.why << ": undecided";
+    }
+}
+
+TEST(ReadWay, ALosingTrialOfReadingThroughEndsEarly)
+{
+    ae_read_way w;
+    int64_t through_us = 0;
+    EXPECT_FALSE(walk([](bool through, int64_t) { return through ? 2000 : 200; }, &w, &through_us));
+    EXPECT_LE(through_us, AE_TRIAL_EARLY_US + 2000);
+}
+
+TEST(ReadWay, ACachedFileIsOnlySkipped)
+{
+    // Every step costs next to nothing: no trial lasts long enough to end, and nothing is read through.
+    ae_read_way w;
+    int64_t through_us = 0;
+    EXPECT_FALSE(walk([](bool, int64_t) { return 5; }, &w, &through_us));
+    EXPECT_EQ(through_us, 0);
+}
+
+TEST(ReadWay, ReadingThroughIsTriedOnlyOnceSkippingHasBeenTimed)
+{
+    ae_read_way w;
+    int64_t now = 0, pos = 0;
+    for (; now < AE_TRIAL_US || pos < AE_TRIAL_BYTES; pos += MiB, now += 10'000)
+        EXPECT_FALSE(ae_way_reads_through(&w, pos, now)) << "at " << pos / MiB << " MiB";
+    EXPECT_TRUE(ae_way_reads_through(&w, pos, now)) << "the trial of reading through";
+}
+
+// A header read that jumps forward again and again, its gaps then read through: every read returns the
+// bytes at its offset, and the position is where a seek would have put it.
+TEST(ReadWay, AGapReadThroughLandsWhereASeekWould)
+{
+    const std::string path = scratch_dir() + "/frag.bin";
+    std::string bytes(24 * MiB, '\0');
+    for (size_t i = 0; i < bytes.size(); i += 8)
+        std::memcpy(&bytes[i], &i, sizeof(i));  // each 8 bytes hold their own offset
+    write_file(path, bytes);
+
+    for (const auto state : {ae_read_way::skips, ae_read_way::through}) {
+        ae_fd_io io;
+        io.fd = ae_open_read(path.c_str());
+        ASSERT_GE(io.fd, 0);
+        io.scanning = true;
+        io.way.state = state;
+        AVIOContext *pb = ae_avio_open(&io, false, 32 * 1024);
+        ASSERT_NE(pb, nullptr);
+        for (int64_t at = 0; at + 4096 < static_cast<int64_t>(bytes.size()); at += 700 * 1024 + 8 * 13) {
+            ASSERT_EQ(avio_seek(pb, at, SEEK_SET), at);
+            unsigned char got[4096];
+            ASSERT_EQ(avio_read(pb, got, sizeof got), static_cast<int>(sizeof got));
+            ASSERT_EQ(std::string(reinterpret_cast<char *>(got), sizeof got), bytes.substr(static_cast<size_t>(at), sizeof got))
+                << "at " << at;
+        }
+        EXPECT_GT(io.jumps, 30);
+        ae_avio_free(&pb);
+        ae_close(io.fd);
+    }
+}
+
+}  // namespace
