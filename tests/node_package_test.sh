@@ -83,8 +83,8 @@ if [ "${AE_SKIP_CHROOT:-0}" != 1 ]; then
         ! ls /usr/lib/x86_64-linux-gnu/libavformat* 2>/dev/null
         ! command -v cc
         node --version
-        cd /bind && node extract.js in.mp4 /tmp/out.m4a && test -s /tmp/out.m4a' scripts/chroot.sh bookworm-bare \
+        cd /bind && node extract.js in.mp4 /bind/out.m4a && test -s /bind/out.m4a' scripts/chroot.sh bookworm-bare \
         > "$work/chroot.txt" 2>&1 || fail "in Debian 12: $(tail -20 "$work/chroot.txt")"
-    grep -q "^wrote /tmp/out.m4a: aac" "$work/chroot.txt" || fail "in Debian 12: $(cat "$work/chroot.txt")"
+    grep -q "^wrote /bind/out.m4a: aac" "$work/chroot.txt" || fail "in Debian 12: $(cat "$work/chroot.txt")"
 fi
 echo "node_package_test: ok"
