@@ -26,6 +26,8 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
         break;
     }
     if (w->trial_pos < 0 || pos < w->trial_pos) {
+        if (w->first_pos < 0 || pos < w->first_pos)
+            w->first_pos = pos;
         begin(w, w->state, pos, now);
         return w->state == ae_read_way::trying_through;
     }
@@ -53,6 +55,11 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
 
 void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos)
 {
+    if (w->state == ae_read_way::through && w->gaps_read_later && !w->backfilled && w->first_pos >= 0) {
+        w->backfilled = true;
+        if (pos > w->first_pos)
+            ae_advise_willneed(fd, w->first_pos, pos - w->first_pos);
+    }
     const int64_t window = w->state == ae_read_way::through ? AE_READ_AHEAD : AE_TRIAL_AHEAD;
     if (w->asked > pos + window / 2)
         return;

@@ -36,11 +36,15 @@ struct ae_read_way {
     // The gaps skipped now hold data that will be read later (an extraction's header scan skips the audio
     // runs its copy then comes back for): each skip then costs a second request later.
     bool gaps_read_later = false;
+    int64_t first_pos = -1;  // where the first trial began: from there the trials skipped gaps
+    bool backfilled = false; // once reading through is chosen, the gaps the trials skipped are asked for too
 };
 
 // Moves the choice on as reading reaches pos at time now (a monotonic clock, microseconds). True while the
 // file is read through: the caller then asks for what lies ahead with ae_way_ask_ahead.
 bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now);
 
-// Asks the system for the part of the window ahead of pos not asked for yet, in steps of half the window.
+// Asks the system for the part of the window ahead of pos not asked for yet, in steps of half the window;
+// once reading through is chosen for gaps that are read later, also for what the trials skipped before pos
+// (one sequential read now, in place of a request per gap when the copy comes back for them).
 void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos);
