@@ -17,7 +17,7 @@ mkdir -p "$out"
 x86_64-w64-mingw32-dlltool -d node_modules/node-api-headers/def/node_api.def -y "$out/libnode_api_delay.a"
 x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -shared -o "$out/audioextract.node" \
     src/addon.cc src/library.cc src/win_delay_load.cc -Inode_modules/node-api-headers/include \
-    -I"$(node -p "require('node-addon-api').include_dir")" -I../include -I../tools \
+    -I"$(node -p "require('node-addon-api').include_dir")" -I../include -I../tools -I../src \
     -DNAPI_VERSION=8 -DNAPI_CPP_EXCEPTIONS -DNODE_ADDON_API_DISABLE_DEPRECATED \
     -static -s "$out/libnode_api_delay.a" -ldelayimp
 

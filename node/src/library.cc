@@ -1,4 +1,5 @@
 #include "library.h"
+#include "utf8_wide.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -24,18 +25,9 @@ set_size_fn av_max_alloc = nullptr;
 set_int_fn av_log_set_level = nullptr;
 
 #if defined(_WIN32)
-std::wstring wide(const std::string &s)
-{
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
-
 void *open_module(const std::string &path, std::string *error)
 {
-    std::wstring w = wide(path);
+    std::wstring w = ae_utf8_to_wide(path);
     // The module's own folder is searched for its FFmpeg libraries, not the process's current one.
     HMODULE m = w.empty() ? nullptr : LoadLibraryExW(w.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!m)
