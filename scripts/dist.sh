@@ -75,29 +75,24 @@ linux() {
 }
 
 # The npm tarball: the package's sources (a source build stays possible), the addon prebuilt for linux-x64 by
-# prebuildify, the stripped module and FFmpeg libraries from the Linux folder, and node-gyp-build bundled, so that
-# installing it needs neither a compiler nor the network.
+# prebuildify, the stripped module and FFmpeg libraries from the Linux folder, and node-gyp-build and
+# node-addon-api (the headers a source build needs) bundled, so that installing it needs neither a compiler nor
+# the network.
 node_package() {
     local stage=build-dist/stage name=belmarun-audioextract-$VERSION-linux-x86_64 pkg=build-dist/node
     [ -f "$stage/$name/lib/belmarun-audioextract.so" ] || { echo "dist.sh node: run scripts/dist.sh linux first" >&2; exit 1; }
-    node/build.sh >/dev/null
+    node/build.sh --prebuild > build-dist/node-build.log 2>&1 || { cat build-dist/node-build.log; exit 1; }
     rm -rf "$pkg" && mkdir -p "$pkg/native/linux-x64" "$pkg/include" "$pkg/licenses" "$pkg/node_modules"
     cp -r node/package.json node/index.js node/index.d.ts node/install.js node/binding.gyp node/README.md node/lib \
         node/src "$pkg/"
-    cp include/audioextract.h tools/module.h "$pkg/include/"
-    cp -r node/node_modules/node-gyp-build "$pkg/node_modules/"
-    (cd node && rm -rf prebuilds && npm_config_nodedir=$(node_dir) npx --no-install prebuildify --napi --strip \
-        >/dev/null) && cp -r node/prebuilds "$pkg/"
+    cp include/audioextract.h tools/module.h src/utf8_wide.h "$pkg/include/"
+    cp -r node/node_modules/node-gyp-build node/node_modules/node-addon-api "$pkg/node_modules/"
+    cp -r node/prebuilds "$pkg/"
     cp "$stage/$name/lib/belmarun-audioextract.so" "$stage/$name"/lib/lib*_belmarun.so.* "$pkg/native/linux-x64/"
     cp -r "$stage/$name"/share/doc/belmarun-audioextract/* "$pkg/licenses/"
     rm -f dist/belmarun-audioextract-"$VERSION".tgz
     (cd "$pkg" && npm pack --silent --pack-destination ../../dist >/dev/null)
     ls dist/belmarun-audioextract-"$VERSION".tgz
-}
-
-# The folder of the headers of the Node that runs here (include/node/node_api.h), so node-gyp downloads none.
-node_dir() {
-    dirname "$(dirname "$(readlink -f "$(command -v node)")")"
 }
 
 case $TARGET in

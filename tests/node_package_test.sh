@@ -2,7 +2,8 @@
 # The npm tarball (scripts/dist.sh node puts it in dist/) as a Node project takes it:
 #   - npm install of the tarball into a fresh project, offline and with no compiler on PATH, uses the prebuilt
 #     addon and the library it carries; the examples run there: the progress-bar script, and the upload server
-#     answering an upload; a TypeScript user script type-checks against the package's types;
+#     answering an upload; without the prebuilt addon, npm rebuild builds it from the packed sources, offline;
+#     a TypeScript user script type-checks against the package's types;
 #   - in Debian 12 with its own Node 18 and no FFmpeg, the installed package extracts (skipped with
 #     AE_SKIP_CHROOT=1).
 set -euo pipefail
@@ -56,6 +57,16 @@ node -e '
   })();' "$url" "$work/in.mp4" || fail "the upload server's answers"
 ls -d "$work"/upload-* 2>/dev/null && fail "the server left an upload folder behind"
 kill "$server" && server=
+
+echo "== without a prebuilt addon for the platform, the install script builds it from source, offline"
+cp -r "$work/project" "$work/source-project"
+rm -rf "$work/source-project/node_modules/belmarun-audioextract/prebuilds"
+(cd "$work/source-project" && npm rebuild --offline belmarun-audioextract >"$work/rebuild.txt" 2>&1) ||
+    fail "source build: $(tail -20 "$work/rebuild.txt")"
+[ -f "$work/source-project/node_modules/belmarun-audioextract/build/Release/audioextract.node" ] ||
+    fail "the source build made no addon: $(tail -20 "$work/rebuild.txt")"
+(cd "$work/source-project" && env -i PATH="$work/bin" node extract.js "$work/in.mp4" "$work/source.mka") \
+    >"$work/ex.txt" 2>&1 || fail "the source-built addon: $(cat "$work/ex.txt")"
 
 echo "== a TypeScript user script against the package's types"
 cat > "$work/project/user.ts" <<'TS'
