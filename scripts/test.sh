@@ -40,7 +40,7 @@ if [ "${AE_SKIP_SANITIZERS:-0}" != 1 ]; then
     ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         suite build-asan -DCMAKE_BUILD_TYPE=Debug -DAE_SANITIZE=address,undefined
     echo "== ThreadSanitizer"
-    # FFmpeg is not instrumented; nothing inside it has needed a suppression so far (tests/tsan.supp).
+    # FFmpeg is not instrumented; findings inside it are suppressed with their reasons (tests/tsan.supp).
     TSAN_OPTIONS="halt_on_error=1:suppressions=$PWD/tests/tsan.supp" AE_CHURN_CYCLES=400 \
         suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DAE_SANITIZE=thread
 fi
