@@ -115,7 +115,7 @@ rm -rf "$build" "$prefix" && mkdir -p "$build"
     make -j"$(nproc)" >&2
     make install >&2
     if [ "$TARGET" = linux ]; then  # the run path survives configure's and make's quoting
-        readelf -d "$prefix"/lib/libavformat*.so.*.*.* | grep -q 'RUNPATH.*\[\$ORIGIN\]' ||
+        readelf -d "$prefix"/lib/libavformat*.so.*.*.* | grep 'RUNPATH.*\[\$ORIGIN\]' >/dev/null ||
             { echo "ffmpeg.sh: the libraries' run path is not \$ORIGIN" >&2; exit 1; }
     fi
     # The licence texts go with the libraries.

@@ -37,7 +37,7 @@ if echo "$imports" | grep -vqE '^(avformat|avcodec|avutil)-[0-9]+\.dll$|^kernel3
 fi
 # The host needs no C++ runtime or winpthread DLL either.
 if x86_64-w64-mingw32-objdump -p build-win/audioextract.exe | awk '/DLL Name:/ {print tolower($3)}' |
-        grep -qE 'libstdc|libgcc|winpthread'; then
+        grep -E 'libstdc|libgcc|winpthread' >/dev/null; then
     echo "audioextract.exe imports a MinGW runtime DLL"; exit 1
 fi
 
@@ -54,7 +54,7 @@ ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:durat
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 wine "$dist/bin/host-example.exe" "$(winpath "$work/Bücher – Hörspiel.m4a")" "$(winpath "$work/Ausgabe ü.mka")"
 test -s "$work/Ausgabe ü.mka"
-ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Ausgabe ü.mka" | grep -qx aac
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Ausgabe ü.mka" | grep -x aac >/dev/null
 
 echo "== under Wine: audioextract.exe"
 exe="$dist/bin/audioextract.exe"
@@ -72,7 +72,7 @@ grep -q "^audioextract .* (libavformat " "$work/out.txt"
 expect 0 wine "$exe" probe "$(winpath "$src")"
 grep -q "audio aac" "$work/out.txt"
 expect 0 wine "$exe" extract "$(winpath "$src")" "$(winpath "$work/Übung.mka")" --progress=plain
-ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Übung.mka" | grep -qx aac
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/Übung.mka" | grep -x aac >/dev/null
 expect 1 wine "$exe" extract "$(winpath "$src")" "$(winpath "$work/Übung.mka")"  # exists, no --force
 grep -q "exists" "$work/err.txt"
 expect 1 wine "$exe" extract "$(winpath "$src")" "$(winpath "$src")" --force  # the output is the input

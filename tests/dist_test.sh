@@ -30,13 +30,13 @@ for f in "${binaries[@]}"; do
         [[ $lib =~ $system || $lib =~ $bundled ]] || fail "$(basename "$f") needs $lib"
     done
     # Resolved: the bundled libraries from the folder itself, nothing missing.
-    ldd "$f" | grep -q "not found" && fail "$(basename "$f"): $(ldd "$f" | grep "not found")"
+    ldd "$f" | grep "not found" >/dev/null && fail "$(basename "$f"): $(ldd "$f" | grep "not found")"
     ldd "$f" | awk '/_belmarun/ {print $3}' | xargs -r realpath | grep -v "^$top/lib/" &&
         fail "$(basename "$f") takes FFmpeg from elsewhere"
-    readelf -S "$f" | grep -q '\.debug_info' && fail "$(basename "$f") is not stripped"
+    readelf -S "$f" | grep '\.debug_info' >/dev/null && fail "$(basename "$f") is not stripped"
     debug=$work/unpacked/$name-debug/$(basename "$f").debug
-    readelf -S "$debug" 2>/dev/null | grep -q '\.debug_info' || fail "no debug information for $(basename "$f")"
-    readelf --string-dump=.gnu_debuglink "$f" | grep -q "$(basename "$debug")" || fail "$(basename "$f") has no debuglink"
+    readelf -S "$debug" 2>/dev/null | grep '\.debug_info' >/dev/null || fail "no debug information for $(basename "$f")"
+    readelf --string-dump=.gnu_debuglink "$f" | grep "$(basename "$debug")" >/dev/null || fail "$(basename "$f") has no debuglink"
 done
 exports=$(nm -D --defined-only "$module" | awk '{print $3}' | sort)
 want=$(awk '/^ *audioextract_/ {sub(/;/, ""); print $1}' src/exports.map | sort)  # the eight calls
@@ -45,8 +45,8 @@ want=$(awk '/^ *audioextract_/ {sub(/;/, ""); print $1}' src/exports.map | sort)
 echo "== the folder's host, run from elsewhere with an empty environment"
 ffmpeg -nostdin -v error -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=3" -c:a aac "$work/in.m4a"
 host() { env -i "$top/bin/audioextract" "$@"; }
-host --version | grep -q "^audioextract $version (libavformat " || fail "--version: $(host --version)"
-host probe "$work/in.m4a" | grep -q "audio aac" || fail "probe: $(host probe "$work/in.m4a")"
+host --version | grep "^audioextract $version (libavformat " >/dev/null || fail "--version: $(host --version)"
+host probe "$work/in.m4a" | grep "audio aac" >/dev/null || fail "probe: $(host probe "$work/in.m4a")"
 host extract "$work/in.m4a" "$work/out.mka" --quiet
 [ "$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$work/out.mka")" = aac ] || fail "extract"
 

@@ -11,7 +11,7 @@ libdir=$(dirname "$(find "$prefix" -name belmarun-audioextract.so -not -path "*-
 test -f "$prefix/include/audioextract.h"
 test -f "$libdir/pkgconfig/belmarun-audioextract.pc"
 
-"$prefix/bin/audioextract" --version | grep -q "^audioextract $version (libavformat "
+"$prefix/bin/audioextract" --version | grep "^audioextract $version (libavformat " >/dev/null
 
 cat > "$prefix/host.c" <<C
 #include <stdio.h>
@@ -30,5 +30,5 @@ LD_LIBRARY_PATH="$libdir" "$prefix/host"
 # The Python package, installed beside them, loads the module it carries.
 pydir=$(dirname "$(find "$prefix" -path '*dist-packages/audioextract/__init__.py')")
 (cd / && PYTHONPATH=$(dirname "$pydir") /usr/bin/python3 -c 'import audioextract; print(audioextract.version())') |
-    grep -q "^$version (libavformat "
+    grep "^$version (libavformat " >/dev/null
 echo "install: ok"
