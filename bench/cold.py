@@ -167,6 +167,9 @@ def main():
                     for k, c in cmds.items():
                         t[k].append(run(c, slow, path if file_only else None, warm))
                 m = {k: statistics.median(v) for k, v in t.items()}
+                # Every run, for a look at the spread on shared storage (the report keeps the medians).
+                print(mode, name, "runs:", "; ".join(f"{k} " + " ".join(f"{x:.2f}" for x in v) for k, v in t.items()),
+                      flush=True)
                 size = os.path.getsize(path) / 1e6
                 line = (f"| {name} ({size:.0f} MB) | {m['host']:.2f} s | {m['ffmpeg']:.2f} s | {m['cat']:.2f} s | "
                         f"**{m['host'] / m['cat']:.2f}x** | {m['host'] / m['ffmpeg']:.2f}x |")

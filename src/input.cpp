@@ -185,6 +185,7 @@ int open_local(ae_input *in, const char *path, const char *url)
     in->io.irq = &in->irq;
     in->io.scanning = regular;  // until the stream information has been read
     in->io.way.gaps_read_later = in->copies;
+    in->io.way.reads_in_order = true;  // the header read reads gaps through instead of seeking over them
     in->pb = ae_avio_open(&in->io, false, AE_INPUT_BUFFER);
     if (!in->pb)
         return AVERROR(ENOMEM);

@@ -40,15 +40,17 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
         }
         return w->state == ae_read_way::trying_through;
     }
-    const bool skips_win = w->skips_rate > rate * AE_CLEAR_WIN;
-    if (skips_win && took >= AE_TRIAL_EARLY_US) {
+    if (took >= AE_TRIAL_EARLY_US && w->skips_rate > rate * AE_PLAIN_LOSS) {
         begin(w, ae_read_way::skips, pos, now);
     } else if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
-        const bool through_wins = rate > w->skips_rate * AE_CLEAR_WIN;
-        if (through_wins || ++w->pairs >= AE_MAX_TRIAL_PAIRS)
-            begin(w, through_wins ? ae_read_way::through : ae_read_way::skips, pos, now);
+        // Where the gaps are read later anyway, a tie goes to reading through: skipping saves nothing then,
+        // and each gap would cost a request of its own when the copy comes back for it.
+        if (w->skips_rate > rate * AE_CLEAR_WIN)
+            begin(w, ae_read_way::skips, pos, now);
+        else if (rate > w->skips_rate * AE_CLEAR_WIN || w->gaps_read_later)
+            begin(w, ae_read_way::through, pos, now);
         else
-            begin(w, ae_read_way::trying_skips, pos, now);
+            begin(w, ++w->pairs >= AE_MAX_TRIAL_PAIRS ? ae_read_way::skips : ae_read_way::trying_skips, pos, now);
     }
     return w->state == ae_read_way::trying_through || w->state == ae_read_way::through;
 }
@@ -59,6 +61,15 @@ void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos)
         w->backfilled = true;
         if (pos > w->first_pos)
             ae_advise_willneed(fd, w->first_pos, pos - w->first_pos);
+    }
+    if (w->reads_in_order) {
+        // The system's read-ahead serves reads in order best: asking for windows ahead of it was measured to
+        // break its requests into smaller ones (twice as many, and slower on a device that counts them).
+        if (w->asked == 0) {
+            ae_advise_sequential(fd);
+            w->asked = pos;
+        }
+        return;
     }
     const int64_t window = w->state == ae_read_way::through ? AE_READ_AHEAD : AE_TRIAL_AHEAD;
     if (w->asked > pos + window / 2)
