@@ -43,11 +43,9 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
     if (took >= AE_TRIAL_EARLY_US && w->skips_rate > rate * AE_PLAIN_LOSS) {
         begin(w, ae_read_way::skips, pos, now);
     } else if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
-        // Where the gaps are read later anyway, a tie goes to reading through: skipping saves nothing then,
-        // and each gap would cost a request of its own when the copy comes back for it.
         if (w->skips_rate > rate * AE_CLEAR_WIN)
             begin(w, ae_read_way::skips, pos, now);
-        else if (rate > w->skips_rate * AE_CLEAR_WIN || w->gaps_read_later)
+        else if (rate > w->skips_rate * AE_CLEAR_WIN)
             begin(w, ae_read_way::through, pos, now);
         else
             begin(w, ++w->pairs >= AE_MAX_TRIAL_PAIRS ? ae_read_way::skips : ae_read_way::trying_skips, pos, now);

@@ -7,8 +7,8 @@
 // Storage times unevenly over short spans (a throttled or shared device lets a burst of requests through,
 // then makes the next wait; the file's start may be cached already), so a trial lasts long enough to see
 // that out, and a pair of trials without a clear winner is tried again, a few times at most; skipping, which
-// asks for less, is kept when none wins, unless the gaps will be read later anyway. A trial of reading
-// through that is plainly losing ends early: what it reads beyond what skipping would have read is wasted.
+// asks for less, is kept when none wins. A trial of reading through that is plainly losing ends early: what
+// it reads beyond what skipping would have read is wasted.
 #pragma once
 
 #include <cstdint>

@@ -54,8 +54,6 @@ TEST(ReadWay, TheFasterWayIsKept)
          false},
         // An extraction's header scan: every gap skipped now is a request again when its audio is copied.
         {"skips that will be paid for twice", [](bool through, int64_t) { return through ? 7000 : 6000; }, true, true},
-        {"a tie where the skips are paid for twice: reading through, which asks for each byte once",
-         [](bool through, int64_t) { return through ? 7000 : 3800; }, true, true},
         {"skipping clearly faster even when paid for twice", [](bool through, int64_t) { return through ? 7000 : 2500; },
          false, true},
         {"reading through starts slowly (the system's read-ahead grows): not given up after its first reads",
