@@ -40,15 +40,15 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
         }
         return w->state == ae_read_way::trying_through;
     }
-    if (took >= AE_TRIAL_EARLY_US && w->skips_rate > rate * AE_PLAIN_LOSS) {
+    const bool skips_win = w->skips_rate > rate * AE_CLEAR_WIN;
+    if (skips_win && took >= AE_TRIAL_EARLY_US) {
         begin(w, ae_read_way::skips, pos, now);
     } else if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
-        if (w->skips_rate > rate * AE_CLEAR_WIN)
-            begin(w, ae_read_way::skips, pos, now);
-        else if (rate > w->skips_rate * AE_CLEAR_WIN)
-            begin(w, ae_read_way::through, pos, now);
+        const bool through_wins = rate > w->skips_rate * AE_CLEAR_WIN;
+        if (through_wins || ++w->pairs >= AE_MAX_TRIAL_PAIRS)
+            begin(w, through_wins ? ae_read_way::through : ae_read_way::skips, pos, now);
         else
-            begin(w, ++w->pairs >= AE_MAX_TRIAL_PAIRS ? ae_read_way::skips : ae_read_way::trying_skips, pos, now);
+            begin(w, ae_read_way::trying_skips, pos, now);
     }
     return w->state == ae_read_way::trying_through || w->state == ae_read_way::through;
 }
@@ -60,12 +60,13 @@ void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos)
         if (pos > w->first_pos)
             ae_advise_willneed(fd, w->first_pos, pos - w->first_pos);
     }
-    if (w->reads_in_order) {
-        // The system's read-ahead serves reads in order best: asking for windows ahead of it was measured to
-        // break its requests into smaller ones (twice as many, and slower on a device that counts them).
-        if (w->asked == 0) {
+    if (w->state == ae_read_way::through && w->reads_in_order) {
+        // Once the file is read through in order, the system's own read-ahead serves it best: asking for
+        // windows ahead of it was measured to split its requests (twice as many, and slower where requests
+        // are counted). It is told once that reads are sequential, so it reads ahead further.
+        if (!w->told_sequential) {
             ae_advise_sequential(fd);
-            w->asked = pos;
+            w->told_sequential = true;
         }
         return;
     }

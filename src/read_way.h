@@ -14,12 +14,10 @@
 #include <cstdint>
 
 // A trial covers at least this much of the file and lasts at least this long; reading through is given up
-// after AE_TRIAL_EARLY_US when it is plainly slower by then (its first reads are slower than the rest: the
-// system's read-ahead starts small and grows).
+// after AE_TRIAL_EARLY_US when it is already clearly slower.
 constexpr int64_t AE_TRIAL_BYTES = 8 * 1024 * 1024;
 constexpr int64_t AE_TRIAL_US = 150'000;
 constexpr int64_t AE_TRIAL_EARLY_US = 50'000;
-constexpr double AE_PLAIN_LOSS = 2.0;
 // How much faster the winner must be, and how many pairs of trials are made at most.
 constexpr double AE_CLEAR_WIN = 1.25;
 constexpr int AE_MAX_TRIAL_PAIRS = 3;
@@ -41,8 +39,9 @@ struct ae_read_way {
     int64_t first_pos = -1;  // where the first trial began: from there the trials skipped gaps
     bool backfilled = false; // once reading through is chosen, the gaps the trials skipped are asked for too
     // Reading through goes in file order with read() (the gaps are read, not sought over), so the system
-    // sees a sequential reader and reads ahead by itself.
+    // sees a sequential reader and can read ahead by itself.
     bool reads_in_order = false;
+    bool told_sequential = false;
 };
 
 // Moves the choice on as reading reaches pos at time now (a monotonic clock, microseconds). True while the
@@ -50,7 +49,7 @@ struct ae_read_way {
 bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now);
 
 // Asks the system for the part of the window ahead of pos not asked for yet, in steps of half the window
-// (or, for a reader in file order, tells it once that reads are sequential);
+// (a reader in file order that reads through is left to the system's read-ahead);
 // once reading through is chosen for gaps that are read later, also for what the trials skipped before pos
 // (one sequential read now, in place of a request per gap when the copy comes back for them).
 void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos);

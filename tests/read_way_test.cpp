@@ -56,8 +56,6 @@ TEST(ReadWay, TheFasterWayIsKept)
         {"skips that will be paid for twice", [](bool through, int64_t) { return through ? 7000 : 6000; }, true, true},
         {"skipping clearly faster even when paid for twice", [](bool through, int64_t) { return through ? 7000 : 2500; },
          false, true},
-        {"reading through starts slowly (the system's read-ahead grows): not given up after its first reads",
-         [](bool through, int64_t pos) { return through ? (pos < 20 * MiB ? 14000 : 6000) : 10000; }, true},
         {"the same layout for a probe, which comes back for nothing", [](bool through, int64_t) { return through ? 7000 : 6000; },
          false},
     };
