@@ -44,7 +44,8 @@ int read_packet(void *opaque, uint8_t *buf, int size)
             return AVERROR_EXIT;
         if (io->stream && !ae_wait_readable(io->fd, AE_STREAM_WAIT_MS))
             continue;
-        n = ae_read(io->fd, buf, static_cast<size_t>(want));
+        n = io->reads_at ? ae_read_at(io->fd, buf, static_cast<size_t>(want), io->pos)
+                         : ae_read(io->fd, buf, static_cast<size_t>(want));
     }
     if (n < 0)
         return AVERROR(EIO);
@@ -82,8 +83,9 @@ bool read_over(ae_fd_io *io, int64_t target)
     while (io->pos < target) {
         if (io->irq && ae_interrupted(io->irq))
             return false;
-        const int64_t n = ae_read(io->fd, io->gap_buffer, static_cast<size_t>(std::min<int64_t>(target - io->pos,
-                                                                                               AE_GAP_PIECE)));
+        const size_t piece = static_cast<size_t>(std::min<int64_t>(target - io->pos, AE_GAP_PIECE));
+        const int64_t n = io->reads_at ? ae_read_at(io->fd, io->gap_buffer, piece, io->pos)
+                                       : ae_read(io->fd, io->gap_buffer, piece);
         if (n <= 0)
             return false;
         io->pos += n;
@@ -106,6 +108,15 @@ int64_t seek(void *opaque, int64_t offset, int whence)
             if (read_over(io, offset))
                 return io->pos;
         }
+    }
+    if (io->reads_at) {
+        const int64_t size = whence == SEEK_END ? ae_fd_size(io->fd) : 0;
+        const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? io->pos : size;
+        if (size < 0 || offset < -base || offset > INT64_MAX - base ||
+            (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END))
+            return AVERROR(EINVAL);
+        io->pos = base + offset;
+        return io->pos;
     }
     const int64_t pos = ae_seek(io->fd, offset, whence);
     if (pos < 0)
@@ -133,6 +144,7 @@ AVIOContext *ae_avio_open(ae_fd_io *io, bool write, int buffer_size)
     const bool known = ae_fd_stat(io->fd, &id, &regular);
     pb->seekable = known && regular ? AVIO_SEEKABLE_NORMAL : 0;
     io->stream = !write && known && !regular;
+    io->reads_at = !write && known && regular;
     return pb;
 }
 

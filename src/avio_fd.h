@@ -24,6 +24,9 @@ struct ae_fd_io {
     int64_t max_read = 0;      // longest single read, 0 for the buffer's size
     int64_t pos = 0;           // where the next read starts
     bool stream = false;       // a FIFO or pipe: reads wait for data in slices, so an interrupt reaches them
+    // A regular file being read: each read says where it reads (pos), so a seek is only a new pos. The MP4
+    // demuxer seeks before nearly every sample of the one stream copied; a system call less for each.
+    bool reads_at = false;
     // While a local file's header is read. A reader that jumps forward again and again is walking the file's
     // fragments (an MP4 demuxer reads every fragment's header when it opens the file): seeking over each gap
     // or reading it is then chosen by what each costs here (read_way.h).

@@ -43,6 +43,9 @@ constexpr int64_t AE_WOULD_BLOCK = -2;
 int ae_open_read(const char *path);
 int ae_create_exclusive(const char *path);
 int64_t ae_read(int fd, void *buf, size_t n);
+// A read at offset of a regular file: one call where the system has one (pread), so that a reader that
+// moves about pays no separate seek; the file position is then left as it was.
+int64_t ae_read_at(int fd, void *buf, size_t n, int64_t offset);
 int64_t ae_write(int fd, const void *buf, size_t n);
 int64_t ae_seek(int fd, int64_t offset, int whence);  // whence as for lseek; the new position or -1
 int64_t ae_fd_size(int fd);                           // -1 if unknown

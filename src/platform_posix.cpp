@@ -100,6 +100,15 @@ int64_t ae_read(int fd, void *buf, size_t n)
     return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? AE_WOULD_BLOCK : r;
 }
 
+int64_t ae_read_at(int fd, void *buf, size_t n, int64_t offset)
+{
+    ssize_t r;
+    do
+        r = pread(fd, buf, n, static_cast<off_t>(offset));
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+
 bool ae_wait_readable(int fd, int timeout_ms)
 {
     // A FIFO that no writer has opened yet reports nothing here (Linux reports the end only once a writer

@@ -134,6 +134,11 @@ int64_t ae_read(int fd, void *buf, size_t n)
     return _read(fd, buf, static_cast<unsigned>(n > 0x40000000 ? 0x40000000 : n));
 }
 
+int64_t ae_read_at(int fd, void *buf, size_t n, int64_t offset)
+{
+    return _lseeki64(fd, offset, SEEK_SET) == offset ? ae_read(fd, buf, n) : -1;
+}
+
 bool ae_wait_readable(int, int)
 {
     return true;  // a pipe read blocks; a named pipe's writer is waited for by its own open

@@ -126,3 +126,38 @@ TEST(ReadWay, AGapReadThroughLandsWhereASeekWould)
 }
 
 }  // namespace
+
+// Reads of a regular file say where they read, so a seek only moves the context's position: seeks back and
+// forth land on the right bytes, and one before the start is refused.
+TEST(ReadWay, SeeksFromEveryOriginLandOnTheirBytes)
+{
+    const std::string path = scratch_dir() + "/seek.bin";
+    std::string bytes(1024 * 1024, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    write_file(path, bytes);
+
+    ae_fd_io io;
+    io.fd = ae_open_read(path.c_str());
+    ASSERT_GE(io.fd, 0);
+    AVIOContext *pb = ae_avio_open(&io, false, 4096);
+    ASSERT_NE(pb, nullptr);
+    const int64_t size = static_cast<int64_t>(bytes.size());
+    auto read_at_here = [&](int64_t expect_at) {
+        unsigned char got[100];
+        ASSERT_EQ(avio_read(pb, got, sizeof got), static_cast<int>(sizeof got));
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(got), sizeof got), bytes.substr(static_cast<size_t>(expect_at), sizeof got))
+            << "at " << expect_at;
+    };
+    EXPECT_EQ(avio_size(pb), size);
+    ASSERT_EQ(avio_seek(pb, size - 1000, SEEK_SET), size - 1000);
+    read_at_here(size - 1000);
+    ASSERT_EQ(avio_seek(pb, 500 * 1000, SEEK_SET), 500 * 1000);
+    read_at_here(500 * 1000);
+    ASSERT_EQ(avio_seek(pb, -300 * 1000, SEEK_CUR), 200 * 1000 + 100);
+    read_at_here(200 * 1000 + 100);
+    EXPECT_LT(avio_seek(pb, -1, SEEK_SET), 0);
+    read_at_here(200 * 1000 + 200);  // a refused seek leaves the position where it was
+    ae_avio_free(&pb);
+    ae_close(io.fd);
+}
