@@ -32,7 +32,7 @@ if [ "$exports" != "$want" ]; then
 fi
 imports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
 echo "$imports"
-if echo "$imports" | grep -vqE '^(avformat|avcodec|avutil)-[0-9]+\.dll$|^kernel32\.dll$|^msvcrt\.dll$'; then
+if echo "$imports" | grep -vE '^(avformat|avcodec|avutil)-[0-9]+\.dll$|^kernel32\.dll$|^msvcrt\.dll$' >/dev/null; then
     echo "unwanted DLL imported"; exit 1
 fi
 # The host needs no C++ runtime or winpthread DLL either.

@@ -34,6 +34,12 @@ constexpr int AE_FRAGMENT_JUMPS = 4;
 // charges for a request what reading 8 MB costs, and a trial must not read a fragment of minutes whole.
 constexpr size_t AE_GAP_PIECE = 256 * 1024;
 
+// Reads at the context's position: of a regular file with one call at that offset, of a pipe as it comes.
+int64_t read_some(const ae_fd_io *io, void *buf, size_t n)
+{
+    return io->reads_at ? ae_read_at(io->fd, buf, n, io->pos) : ae_read(io->fd, buf, n);
+}
+
 int read_packet(void *opaque, uint8_t *buf, int size)
 {
     auto *io = static_cast<ae_fd_io *>(opaque);
@@ -44,8 +50,7 @@ int read_packet(void *opaque, uint8_t *buf, int size)
             return AVERROR_EXIT;
         if (io->stream && !ae_wait_readable(io->fd, AE_STREAM_WAIT_MS))
             continue;
-        n = io->reads_at ? ae_read_at(io->fd, buf, static_cast<size_t>(want), io->pos)
-                         : ae_read(io->fd, buf, static_cast<size_t>(want));
+        n = read_some(io, buf, static_cast<size_t>(want));
     }
     if (n < 0)
         return AVERROR(EIO);
@@ -83,9 +88,8 @@ bool read_over(ae_fd_io *io, int64_t target)
     while (io->pos < target) {
         if (io->irq && ae_interrupted(io->irq))
             return false;
-        const size_t piece = static_cast<size_t>(std::min<int64_t>(target - io->pos, AE_GAP_PIECE));
-        const int64_t n = io->reads_at ? ae_read_at(io->fd, io->gap_buffer, piece, io->pos)
-                                       : ae_read(io->fd, io->gap_buffer, piece);
+        const int64_t n = read_some(io, io->gap_buffer, static_cast<size_t>(std::min<int64_t>(target - io->pos,
+                                                                                             AE_GAP_PIECE)));
         if (n <= 0)
             return false;
         io->pos += n;

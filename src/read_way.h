@@ -38,8 +38,8 @@ struct ae_read_way {
     bool gaps_read_later = false;
     int64_t first_pos = -1;  // where the first trial began: from there the trials skipped gaps
     bool backfilled = false; // once reading through is chosen, the gaps the trials skipped are asked for too
-    // Reading through goes in file order with read() (the gaps are read, not sought over), so the system
-    // sees a sequential reader and can read ahead by itself.
+    // Reading through goes in file order (the gaps are read, not sought over), so the system sees a
+    // sequential reader and can read ahead by itself; it is told so once.
     bool reads_in_order = false;
     bool told_sequential = false;
 };

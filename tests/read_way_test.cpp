@@ -125,11 +125,10 @@ TEST(ReadWay, AGapReadThroughLandsWhereASeekWould)
     }
 }
 
-}  // namespace
 
 // Reads of a regular file say where they read, so a seek only moves the context's position: seeks back and
 // forth land on the right bytes, and one before the start is refused.
-TEST(ReadWay, SeeksFromEveryOriginLandOnTheirBytes)
+TEST(ReadWay, SeeksBackAndForthLandOnTheirBytes)
 {
     const std::string path = scratch_dir() + "/seek.bin";
     std::string bytes(1024 * 1024, '\0');
@@ -161,3 +160,5 @@ TEST(ReadWay, SeeksFromEveryOriginLandOnTheirBytes)
     ae_avio_free(&pb);
     ae_close(io.fd);
 }
+
+}  // namespace
