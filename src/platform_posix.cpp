@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -150,7 +151,13 @@ void ae_advise_sequential(int fd)
 
 void ae_advise_willneed(int fd, int64_t pos, int64_t len)
 {
-    posix_fadvise(fd, static_cast<off_t>(pos), static_cast<off_t>(len), POSIX_FADV_WILLNEED);
+    // Linux reads at most the read-ahead size for one such hint (8 MB on a typical disk, less on some) and
+    // drops the rest of the range without a word: a longer range is asked for in pieces the size of the
+    // kernel's own chunks, so all of it is read.
+    constexpr int64_t piece = 8 * 1024 * 1024;
+    for (const int64_t end = pos + len; pos < end; pos += piece)
+        posix_fadvise(fd, static_cast<off_t>(pos), static_cast<off_t>(std::min(piece, end - pos)),
+                      POSIX_FADV_WILLNEED);
 }
 
 bool ae_rename_replace(const char *from, const char *to)
