@@ -13,37 +13,58 @@ void begin(ae_read_way *w, decltype(ae_read_way::state) state, int64_t pos, int6
     w->trial_start = now;
 }
 
+// What skipping achieves, from its timed rate: when the gaps hold data that is read later, each skip is
+// paid for twice.
+double skipping_rate(const ae_read_way *w, double rate)
+{
+    return w->gaps_read_later ? rate / 2 : rate;
+}
+
 }  // namespace
 
 bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
 {
-    switch (w->state) {
-    case ae_read_way::skips:
-        return false;
-    case ae_read_way::through:
+    if (w->state == ae_read_way::through)
         return true;
-    default:
-        break;
-    }
     if (w->trial_pos < 0 || pos < w->trial_pos) {
-        if (w->first_pos < 0 || pos < w->first_pos)
-            w->first_pos = pos;
         begin(w, w->state, pos, now);
         return w->state == ae_read_way::trying_through;
     }
     const int64_t bytes = pos - w->trial_pos, took = std::max<int64_t>(now - w->trial_start, 1);
     const double rate = static_cast<double>(bytes) / static_cast<double>(took);
+    const bool trial_done = bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US;
+    if (w->state == ae_read_way::skips) {
+        // Skipping goes on being timed: a trial that a burst made look fast shows here what it really costs,
+        // and reading through is taken after all when it was clearly faster.
+        if (trial_done) {
+            const double skipping = skipping_rate(w, rate);
+            if (w->through_rate > skipping * AE_CLEAR_WIN) {
+                begin(w, ae_read_way::through, pos, now);
+            } else if (skipping * AE_CLEAR_WIN < w->skips_rate && !w->retried) {
+                // Clearly slower than its trial said: reading through lost against the wrong figure, and
+                // is tried once more against this one.
+                w->retried = true;
+                w->skips_rate = skipping;
+                begin(w, ae_read_way::trying_through, pos, now);
+            } else {
+                begin(w, ae_read_way::skips, pos, now);
+            }
+        }
+        return w->state != ae_read_way::skips;
+    }
     if (w->state == ae_read_way::trying_skips) {
-        if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
-            w->skips_rate = w->gaps_read_later ? rate / 2 : rate;
+        if (trial_done) {
+            w->skips_rate = skipping_rate(w, rate);
             begin(w, ae_read_way::trying_through, pos, now);
         }
         return w->state == ae_read_way::trying_through;
     }
     const bool skips_win = w->skips_rate > rate * AE_CLEAR_WIN;
+    if ((skips_win && took >= AE_TRIAL_EARLY_US) || trial_done)
+        w->through_rate = std::max(w->through_rate, rate);
     if (skips_win && took >= AE_TRIAL_EARLY_US) {
         begin(w, ae_read_way::skips, pos, now);
-    } else if (bytes >= AE_TRIAL_BYTES && took >= AE_TRIAL_US) {
+    } else if (trial_done) {
         const bool through_wins = rate > w->skips_rate * AE_CLEAR_WIN;
         if (through_wins || ++w->pairs >= AE_MAX_TRIAL_PAIRS)
             begin(w, through_wins ? ae_read_way::through : ae_read_way::skips, pos, now);
@@ -55,11 +76,6 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
 
 void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos)
 {
-    if (w->state == ae_read_way::through && w->gaps_read_later && !w->backfilled && w->first_pos >= 0) {
-        w->backfilled = true;
-        if (pos > w->first_pos)
-            ae_advise_willneed(fd, w->first_pos, pos - w->first_pos);
-    }
     if (w->state == ae_read_way::through && w->reads_in_order) {
         // Once the file is read through in order, the system's own read-ahead serves it best: asking for
         // windows ahead of it was measured to split its requests (twice as many, and slower where requests

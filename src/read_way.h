@@ -8,7 +8,9 @@
 // then makes the next wait; the file's start may be cached already), so a trial lasts long enough to see
 // that out, and a pair of trials without a clear winner is tried again, a few times at most; skipping, which
 // asks for less, is kept when none wins. A trial of reading through that is plainly losing ends early: what
-// it reads beyond what skipping would have read is wasted.
+// it reads beyond what skipping would have read is wasted. Skipping, once kept, goes on being timed (which
+// costs nothing): when a burst made its trial look faster than it is, reading through is taken after all, or
+// tried once more against what skipping really costs.
 #pragma once
 
 #include <cstdint>
@@ -31,13 +33,13 @@ struct ae_read_way {
     int64_t trial_pos = -1;  // where the current trial began in the file, and when (microseconds)
     int64_t trial_start = 0;
     double skips_rate = 0;   // bytes of the file passed per microsecond while skipping
+    double through_rate = 0; // the same while reading through, the best trial's
     int pairs = 0;           // trials of both ways so far
+    bool retried = false;    // reading through was tried again once skipping proved slower than its trial
     int64_t asked = 0;       // how far reading through has asked for
     // The gaps skipped now hold data that will be read later (an extraction's header scan skips the audio
     // runs its copy then comes back for): each skip then costs a second request later.
     bool gaps_read_later = false;
-    int64_t first_pos = -1;  // where the first trial began: from there the trials skipped gaps
-    bool backfilled = false; // once reading through is chosen, the gaps the trials skipped are asked for too
     // Reading through goes in file order (the gaps are read, not sought over), so the system sees a
     // sequential reader and can read ahead by itself; it is told so once.
     bool reads_in_order = false;
@@ -49,7 +51,7 @@ struct ae_read_way {
 bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now);
 
 // Asks the system for the part of the window ahead of pos not asked for yet, in steps of half the window
-// (a reader in file order that reads through is left to the system's read-ahead);
-// once reading through is chosen for gaps that are read later, also for what the trials skipped before pos
-// (one sequential read now, in place of a request per gap when the copy comes back for them).
+// (a reader in file order that reads through is left to the system's read-ahead). What the trials skipped
+// before pos is left to the copy that comes back for it: asking for all of it again once reading through
+// was chosen was measured to cost more than the copy's requests for the few runs it needs there.
 void ae_way_ask_ahead(ae_read_way *w, int fd, int64_t pos);

@@ -6,9 +6,19 @@ extern "C" {
 #include <libavformat/avio.h>
 }
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <vector>
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include "avio_fd.h"
 #include "platform.h"
@@ -56,6 +66,13 @@ TEST(ReadWay, TheFasterWayIsKept)
         {"skips that will be paid for twice", [](bool through, int64_t) { return through ? 7000 : 6000; }, true, true},
         {"skipping clearly faster even when paid for twice", [](bool through, int64_t) { return through ? 7000 : 2500; },
          false, true},
+        // A burst lets the first trial of skipping through fast, so the trial of reading through ends early as
+        // the loser; timed on, skipping shows what it costs.
+        {"a burst made skipping look fast", [](bool through, int64_t pos) { return through ? 7000 : pos < 64 * MiB ? 250 : 10000; },
+         true, true},
+        {"a burst made skipping look fast, and the first trial of reading through was slow",
+         [](bool through, int64_t pos) { return through ? (pos < 60 * MiB ? 30000 : 7000) : pos < 40 * MiB ? 250 : 10000; },
+         true, true},
         {"the same layout for a probe, which comes back for nothing", [](bool through, int64_t) { return through ? 7000 : 6000; },
          false},
     };
@@ -160,5 +177,39 @@ TEST(ReadWay, SeeksBackAndForthLandOnTheirBytes)
     ae_avio_free(&pb);
     ae_close(io.fd);
 }
+
+#ifdef __linux__
+// The kernel reads only up to its read-ahead size for one hint and drops the rest of a longer range: all
+// of a range asked for must reach the cache.
+TEST(ReadWay, AskingAheadReadsTheWholeRange)
+{
+    const std::string path = scratch_dir() + "/ahead.bin";
+    constexpr size_t size = 40 * 1024 * 1024;
+    write_file(path, std::string(size, 'x'));
+    const int fd = ae_open_read(path.c_str());
+    ASSERT_GE(fd, 0);
+    fdatasync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident(size / page);
+    auto cached = [&] {
+        mincore(map, size, resident.data());
+        return static_cast<size_t>(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
+    };
+    if (cached() > resident.size() / 2) {
+        munmap(map, size);
+        ae_close(fd);
+        GTEST_SKIP() << "this file system keeps the file cached";
+    }
+    ae_advise_willneed(fd, 0, size);
+    for (int i = 0; i < 100 && cached() < resident.size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(cached(), resident.size());
+    munmap(map, size);
+    ae_close(fd);
+}
+#endif
 
 }  // namespace
