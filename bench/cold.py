@@ -10,13 +10,16 @@ fragmented MP4 with 2 s and with 10 s fragments and at every keyframe (0.5 s), M
 (echo 3 > /proc/sys/vm/drop_caches) before each run; "slow" also runs each command in a cgroup-v1 blkio
 group that limits reads on the disk holding the files to 200 requests/s and 150 MiB/s. The group is
 created and removed here. "cold-file" and "slow-file" drop only the input's pages (the programs and FFmpeg's
-libraries stay loaded, as in a host that has the library loaded already); "warm" keeps the input cached.
+libraries stay loaded, held mapped for the mode's length, as in a host that has the library loaded already);
+"warm" keeps the input cached. Throttled runs each start after a second's rest.
 Runs are interleaved (host, ffmpeg, cat, host, ...); medians are reported. --before BUILD measures another
 build of the host alongside (a before/after in the same run).
 """
 import argparse
 import datetime
+import mmap
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -99,7 +102,30 @@ def evict(path):
     os.close(fd)
 
 
+def hold_libraries(programs):
+    """Maps each program and every library it loads, each page touched, for as long as the result is kept.
+    A machine that pages out file data left idle for a while (this one's memory manager does, after a
+    minute) would otherwise drop a library between runs now and then, and the "-file" and "warm" modes would
+    time loading it from the throttled disk instead of a host that has it loaded. Not for the cold modes:
+    pages held mapped stay cached when the cache is dropped."""
+    held = []
+    for program in programs:
+        path = shutil.which(program)
+        listing = subprocess.run(["ldd", path], capture_output=True, text=True).stdout
+        libs = [line.split("=>")[1].split()[0] for line in listing.splitlines()
+                if "=>" in line and line.split("=>")[1].strip().startswith("/")]
+        for lib in [path, *libs]:
+            with open(lib, "rb") as f:
+                m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)
+            sum(m[i] for i in range(0, len(m), mmap.PAGESIZE))
+            held.append(m)
+    return held
+
+
 def run(cmd, slow, file_only=None, warm=False):
+    # Throttled runs back to back would inherit the budget the run before spent (the throttle counts in
+    # slices of 100 ms), which favoured whichever program came first in each round: each run starts rested.
+    time.sleep(1 if slow else 0)
     if warm:
         pass  # the file stays in the cache from the run before
     elif file_only:
@@ -150,6 +176,8 @@ def main():
             lines += ["", f"**{title[mode]}**", "",
                       f"| input | host | ffmpeg CLI | cat | host / cat | host / ffmpeg{before_head} |",
                       "|---|---|---|---|---|---|" + ("---|---|" if args.before else "")]
+            held = hold_libraries([host, "ffmpeg", "ffprobe", "cat"] + ([os.path.join(args.before, "audioextract")]
+                                                             if args.before else [])) if file_only or warm else []
             for name, path in inputs.items():
                 cmds = {
                     "host": [host, "extract", path, os.path.join(out, "host.m4a"), "--stream", "1", "--force",
@@ -192,6 +220,8 @@ def main():
                         + (f", host before {statistics.median(p['before']):.2f} s." if args.before else "."))
                 print(mode, line, flush=True)
                 lines += ["", line]
+            for m in held:
+                m.close()
     finally:
         remove_cgroup()
     ffv = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout.splitlines()[0]
