@@ -59,10 +59,10 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
         }
         return w->state == ae_read_way::trying_through;
     }
-    const bool skips_win = w->skips_rate > rate * AE_CLEAR_WIN;
-    if ((skips_win && took >= AE_TRIAL_EARLY_US) || trial_done)
+    const bool loses_early = w->skips_rate > rate * AE_CLEAR_WIN && took >= AE_TRIAL_EARLY_US;
+    if (loses_early || trial_done)
         w->through_rate = std::max(w->through_rate, rate);
-    if (skips_win && took >= AE_TRIAL_EARLY_US) {
+    if (loses_early) {
         begin(w, ae_read_way::skips, pos, now);
     } else if (trial_done) {
         const bool through_wins = rate > w->skips_rate * AE_CLEAR_WIN;
