@@ -20,6 +20,12 @@ double skipping_rate(const ae_read_way *w, double rate)
     return w->gaps_read_later ? rate / 2 : rate;
 }
 
+// One way wins over the other only by a clear margin: timings on shared storage are uneven.
+bool clearly_faster(double rate, double than)
+{
+    return rate > than * AE_CLEAR_WIN;
+}
+
 }  // namespace
 
 bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
@@ -38,9 +44,9 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
         // and reading through is taken after all when it was clearly faster.
         if (trial_done) {
             const double skipping = skipping_rate(w, rate);
-            if (w->through_rate > skipping * AE_CLEAR_WIN) {
+            if (clearly_faster(w->through_rate, skipping)) {
                 begin(w, ae_read_way::through, pos, now);
-            } else if (skipping * AE_CLEAR_WIN < w->skips_rate && !w->retried) {
+            } else if (clearly_faster(w->skips_rate, skipping) && !w->retried) {
                 // Clearly slower than its trial said: reading through lost against the wrong figure, and
                 // is tried once more against this one.
                 w->retried = true;
@@ -59,13 +65,13 @@ bool ae_way_reads_through(ae_read_way *w, int64_t pos, int64_t now)
         }
         return w->state == ae_read_way::trying_through;
     }
-    const bool loses_early = w->skips_rate > rate * AE_CLEAR_WIN && took >= AE_TRIAL_EARLY_US;
+    const bool loses_early = clearly_faster(w->skips_rate, rate) && took >= AE_TRIAL_EARLY_US;
     if (loses_early || trial_done)
         w->through_rate = std::max(w->through_rate, rate);
     if (loses_early) {
         begin(w, ae_read_way::skips, pos, now);
     } else if (trial_done) {
-        const bool through_wins = rate > w->skips_rate * AE_CLEAR_WIN;
+        const bool through_wins = clearly_faster(rate, w->skips_rate);
         if (through_wins || ++w->pairs >= AE_MAX_TRIAL_PAIRS)
             begin(w, through_wins ? ae_read_way::through : ae_read_way::skips, pos, now);
         else

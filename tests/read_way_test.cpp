@@ -142,7 +142,6 @@ TEST(ReadWay, AGapReadThroughLandsWhereASeekWould)
     }
 }
 
-
 // Reads of a regular file say where they read, so a seek only moves the context's position: seeks back and
 // forth land on the right bytes, and one before the start is refused.
 TEST(ReadWay, SeeksBackAndForthLandOnTheirBytes)
