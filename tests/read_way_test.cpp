@@ -203,9 +203,12 @@ TEST(ReadWay, AskingAheadReadsTheWholeRange)
         GTEST_SKIP() << "this file system keeps the file cached";
     }
     ae_advise_willneed(fd, 0, size);
-    for (int i = 0; i < 100 && cached() < resident.size(); ++i)
+    // One hint cut at the read-ahead size leaves a fifth of this range cached; a few pages may still be
+    // missed or dropped again under other tests' memory load, which is not what is checked here.
+    const size_t nearly_all = resident.size() * 95 / 100;
+    for (int i = 0; i < 100 && cached() < nearly_all; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(cached(), resident.size());
+    EXPECT_GE(cached(), nearly_all);
     munmap(map, size);
     ae_close(fd);
 }
