@@ -10,6 +10,7 @@ extern "C" {
 #include <atomic>
 
 #include "platform.h"
+#include "read_plan.h"
 
 int ae_interrupted(void *opaque)
 {
@@ -33,6 +34,8 @@ constexpr int AE_FRAGMENT_JUMPS = 4;
 // Reading a gap through goes in pieces of this size. A gap longer than a trial is always skipped: no storage
 // charges for a request what reading 8 MB costs, and a trial must not read a fragment of minutes whole.
 constexpr size_t AE_GAP_PIECE = 256 * 1024;
+// How much of a skipped gap's end is read with the header after it.
+constexpr int64_t AE_FRAGMENT_TAIL = 64 * 1024;
 
 // Reads at the context's position: of a regular file with one call at that offset, of a pipe as it comes.
 int64_t read_some(const ae_fd_io *io, void *buf, size_t n)
@@ -97,6 +100,16 @@ bool read_over(ae_fd_io *io, int64_t target)
     return true;
 }
 
+// A header read jumps over media data to the next header; in a fragmented MP4 that data ends with the
+// fragment's runs of audio (a muxer writes a fragment's tracks in turn, the video first). Asked for with the
+// header, in the one request the header costs anyway, it is in the cache when the copy comes back for it
+// instead of costing a request of its own then.
+void ask_with_tail(const ae_fd_io *io, int64_t header)
+{
+    const int64_t from = std::max(io->pos, header - AE_FRAGMENT_TAIL);
+    ae_advise_willneed(io->fd, from, header + AE_FRAGMENT_HEADER - from);
+}
+
 int64_t seek(void *opaque, int64_t offset, int whence)
 {
     auto *io = static_cast<ae_fd_io *>(opaque);
@@ -112,6 +125,8 @@ int64_t seek(void *opaque, int64_t offset, int whence)
             if (read_over(io, offset))
                 return io->pos;
         }
+        if (io->way.gaps_read_later)
+            ask_with_tail(io, offset);
     }
     if (io->reads_at) {
         const int64_t size = whence == SEEK_END ? ae_fd_size(io->fd) : 0;

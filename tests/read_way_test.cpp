@@ -178,39 +178,116 @@ TEST(ReadWay, SeeksBackAndForthLandOnTheirBytes)
 }
 
 #ifdef __linux__
+// A file written and then dropped from the page cache, mapped to see which of its pages are cached again.
+class ColdFile {
+public:
+    ColdFile(const std::string &path, const std::string &bytes) : size_(bytes.size())
+    {
+        write_file(path, bytes);
+        fd_ = ae_open_read(path.c_str());
+        if (fd_ < 0)
+            return;
+        fdatasync(fd_);
+        posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+        map_ = mmap(nullptr, size_, PROT_READ, MAP_SHARED, fd_, 0);
+    }
+    ~ColdFile()
+    {
+        if (map_ != MAP_FAILED)
+            munmap(map_, size_);
+        if (fd_ >= 0)
+            ae_close(fd_);
+    }
+    ColdFile(const ColdFile &) = delete;
+    ColdFile &operator=(const ColdFile &) = delete;
+
+    bool ok() const { return fd_ >= 0 && map_ != MAP_FAILED; }
+    int fd() const { return fd_; }
+    // Pages of [from, to) in the cache, and how many pages that range has.
+    size_t cached(size_t from, size_t to) const
+    {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        std::vector<unsigned char> resident((size_ + page - 1) / page);
+        mincore(map_, size_, resident.data());
+        return static_cast<size_t>(std::count_if(resident.begin() + from / page, resident.begin() + (to + page - 1) / page,
+                                                 [](unsigned char r) { return r & 1; }));
+    }
+    static size_t pages(size_t from, size_t to)
+    {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        return (to + page - 1) / page - from / page;
+    }
+    // Some file systems (tmpfs) keep every file cached: nothing can be seen there.
+    bool stays_cached() const { return cached(0, size_) > pages(0, size_) / 2; }
+
+private:
+    size_t size_;
+    int fd_ = -1;
+    void *map_ = MAP_FAILED;
+};
+
+// Waits up to 5 s for asynchronous reads to reach the cache.
+void wait_until(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 100 && !done(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 // The kernel reads only up to its read-ahead size for one hint and drops the rest of a longer range: all
 // of a range asked for must reach the cache.
 TEST(ReadWay, AskingAheadReadsTheWholeRange)
 {
-    const std::string path = scratch_dir() + "/ahead.bin";
     constexpr size_t size = 40 * 1024 * 1024;
-    write_file(path, std::string(size, 'x'));
-    const int fd = ae_open_read(path.c_str());
-    ASSERT_GE(fd, 0);
-    fdatasync(fd);
-    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-    void *map = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    ASSERT_NE(map, MAP_FAILED);
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    std::vector<unsigned char> resident(size / page);
-    auto cached = [&] {
-        mincore(map, size, resident.data());
-        return static_cast<size_t>(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
-    };
-    if (cached() > resident.size() / 2) {
-        munmap(map, size);
-        ae_close(fd);
+    const ColdFile file(scratch_dir() + "/ahead.bin", std::string(size, 'x'));
+    ASSERT_TRUE(file.ok());
+    if (file.stays_cached())
         GTEST_SKIP() << "this file system keeps the file cached";
-    }
-    ae_advise_willneed(fd, 0, size);
+    ae_advise_willneed(file.fd(), 0, size);
     // One hint cut at the read-ahead size leaves a fifth of this range cached; a few pages may still be
     // missed or dropped again under other tests' memory load, which is not what is checked here.
-    const size_t nearly_all = resident.size() * 95 / 100;
-    for (int i = 0; i < 100 && cached() < nearly_all; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_GE(cached(), nearly_all);
-    munmap(map, size);
-    ae_close(fd);
+    const size_t nearly_all = ColdFile::pages(0, size) * 95 / 100;
+    wait_until([&] { return file.cached(0, size) >= nearly_all; });
+    EXPECT_GE(file.cached(0, size), nearly_all);
+}
+
+// A header read that skips the media data between fragment headers takes the end of each gap along with the
+// header after it (where the audio of a fragment lies) when that data is copied later, and only then.
+TEST(ReadWay, ASkippedGapsEndComesWithTheHeaderAfterIt)
+{
+    constexpr int64_t size = 24 * MiB, step = 700 * 1024, tail = 64 * 1024;
+    for (const bool copies : {true, false}) {
+        const ColdFile file(scratch_dir() + "/tails.bin", std::string(size, 'x'));
+        ASSERT_TRUE(file.ok());
+        if (file.stays_cached())
+            GTEST_SKIP() << "this file system keeps the file cached";
+        ae_fd_io io;
+        io.fd = file.fd();
+        io.scanning = true;
+        io.way.state = ae_read_way::skips;
+        io.way.gaps_read_later = copies;
+        AVIOContext *pb = ae_avio_open(&io, false, 32 * 1024);
+        ASSERT_NE(pb, nullptr);
+        size_t tails = 0;
+        for (int64_t at = 0; at + step < size; at += step) {
+            ASSERT_EQ(avio_seek(pb, at, SEEK_SET), at);
+            unsigned char got[4096];
+            ASSERT_EQ(avio_read(pb, got, sizeof got), static_cast<int>(sizeof got));
+            tails += at ? ColdFile::pages(static_cast<size_t>(at - tail), static_cast<size_t>(at)) : 0;
+        }
+        ae_avio_free(&pb);
+        auto cached_tails = [&] {
+            size_t n = 0;
+            for (int64_t at = step; at + step < size; at += step)
+                n += file.cached(static_cast<size_t>(at - tail), static_cast<size_t>(at));
+            return n;
+        };
+        if (copies) {
+            wait_until([&] { return cached_tails() >= tails * 95 / 100; });
+            EXPECT_GE(cached_tails(), tails * 95 / 100) << "of " << tails;
+        } else {
+            EXPECT_LE(cached_tails(), tails / 20) << "of " << tails << ", for a probe that copies nothing";
+        }
+    }
 }
 #endif
 
