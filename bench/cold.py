@@ -17,6 +17,7 @@ build of the host alongside (a before/after in the same run).
 """
 import argparse
 import datetime
+import glob
 import mmap
 import os
 import shutil
@@ -103,22 +104,26 @@ def evict(path):
 
 
 def hold_libraries(programs):
-    """Maps each program and every library it loads, each page touched, for as long as the result is kept.
-    A machine that pages out file data left idle for a while (this one's memory manager does, after a
-    minute) would otherwise drop a library between runs now and then, and the "-file" and "warm" modes would
-    time loading it from the throttled disk instead of a host that has it loaded. Not for the cold modes:
-    pages held mapped stay cached when the cache is dropped."""
+    """Maps each program and every file it loads, each page touched, for as long as the result is kept:
+    what ldd lists for it and for the modules beside it (the host loads the library at run time, and the
+    library FFmpeg's 130-odd libraries), the dynamic loader and its cache, and the shell that puts a run in
+    the throttled group. A machine that pages out file data left unmapped for a while (this one's memory
+    manager does, after a minute) would otherwise drop some of them between runs, and the "-file" and
+    "warm" modes would time loading them from the throttled disk (up to 3 s) instead of a host that has
+    them loaded. Not for the cold modes: pages held mapped stay cached when the cache is dropped."""
     held = []
-    for program in programs:
+    files = {"/etc/ld.so.cache"}
+    for program in [*programs, "sh"]:
         path = shutil.which(program)
-        listing = subprocess.run(["ldd", path], capture_output=True, text=True).stdout
-        libs = [line.split("=>")[1].split()[0] for line in listing.splitlines()
-                if "=>" in line and line.split("=>")[1].strip().startswith("/")]
-        for lib in [path, *libs]:
-            with open(lib, "rb") as f:
-                m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)
-            sum(m[i] for i in range(0, len(m), mmap.PAGESIZE))
-            held.append(m)
+        for binary in [path, *glob.glob(os.path.join(os.path.dirname(path), "*.so"))]:
+            listing = subprocess.run(["ldd", binary], capture_output=True, text=True).stdout
+            files.add(binary)
+            files.update(word for line in listing.splitlines() for word in line.split() if word.startswith("/"))
+    for lib in sorted(files):
+        with open(lib, "rb") as f:
+            m = mmap.mmap(f.fileno(), 0, prot=mmap.PROT_READ)
+        sum(m[i] for i in range(0, len(m), mmap.PAGESIZE))
+        held.append(m)
     return held
 
 
