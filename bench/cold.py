@@ -11,7 +11,7 @@ fragmented MP4 with 2 s and with 10 s fragments and at every keyframe (0.5 s), M
 group that limits reads on the disk holding the files to 200 requests/s and 150 MiB/s. The group is
 created and removed here. "cold-file" and "slow-file" drop only the input's pages (the programs and FFmpeg's
 libraries stay loaded, held mapped for the mode's length, as in a host that has the library loaded already);
-"warm" keeps the input cached. Throttled runs each start after a second's rest.
+"warm" keeps the input cached. Throttled runs each start after three seconds' rest.
 Runs are interleaved (host, ffmpeg, cat, host, ...); medians are reported. --before BUILD measures another
 build of the host alongside (a before/after in the same run).
 """
@@ -128,9 +128,10 @@ def hold_libraries(programs):
 
 
 def run(cmd, slow, file_only=None, warm=False):
-    # Throttled runs back to back would inherit the budget the run before spent (the throttle counts in
-    # slices of 100 ms), which favoured whichever program came first in each round: each run starts rested.
-    time.sleep(1 if slow else 0)
+    # Throttled runs back to back would inherit the budget the run before spent, which favoured whichever
+    # program came first in each round: each run starts rested. One second was not enough after a reader of
+    # the whole file (`cat`): the next run was still 0.07 s slower; after three seconds, not.
+    time.sleep(3 if slow else 0)
     if warm:
         pass  # the file stays in the cache from the run before
     elif file_only:

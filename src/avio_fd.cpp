@@ -34,8 +34,12 @@ constexpr int AE_FRAGMENT_JUMPS = 4;
 // Reading a gap through goes in pieces of this size. A gap longer than a trial is always skipped: no storage
 // charges for a request what reading 8 MB costs, and a trial must not read a fragment of minutes whole.
 constexpr size_t AE_GAP_PIECE = 256 * 1024;
-// How much of a skipped gap's end is read with the header after it.
+// How much of a skipped gap's end is read with the header after it: an eighth of the gap (the audio's share
+// of a fragment's bytes is smaller in any video worth fragmenting), at least 64 KB. A gap longer than a trial
+// gives 64 KB only: its audio lies beyond such a share (a 10 s fragment's, 0.8 MB here), and more bytes with
+// each header made the header read slower than the requests they spare the copy.
 constexpr int64_t AE_FRAGMENT_TAIL = 64 * 1024;
+constexpr int64_t AE_TAIL_SHARE = 8;
 
 // Reads at the context's position: of a regular file with one call at that offset, of a pipe as it comes.
 int64_t read_some(const ae_fd_io *io, void *buf, size_t n)
@@ -106,7 +110,9 @@ bool read_over(ae_fd_io *io, int64_t target)
 // instead of costing a request of its own then.
 void ask_with_tail(const ae_fd_io *io, int64_t header)
 {
-    const int64_t from = std::max(io->pos, header - AE_FRAGMENT_TAIL);
+    const int64_t gap = header - io->pos;
+    const int64_t tail = gap <= AE_TRIAL_BYTES ? std::max(gap / AE_TAIL_SHARE, AE_FRAGMENT_TAIL) : AE_FRAGMENT_TAIL;
+    const int64_t from = std::max(io->pos, header - tail);
     ae_advise_willneed(io->fd, from, header + AE_FRAGMENT_HEADER - from);
 }
 
