@@ -36,8 +36,8 @@ constexpr int AE_FRAGMENT_JUMPS = 4;
 constexpr size_t AE_GAP_PIECE = 256 * 1024;
 // How much of a skipped gap's end is read with the header after it: an eighth of the gap (the audio's share
 // of a fragment's bytes is smaller in any video worth fragmenting), at least 64 KB. A gap longer than a trial
-// gives 64 KB only: its audio lies beyond such a share (a 10 s fragment's, 0.8 MB here), and more bytes with
-// each header made the header read slower than the requests they spare the copy.
+// gives 64 KB only: an eighth of it (1 MB and more with each header, for 10 s fragments) made the header
+// read slower than the requests it spared the copy.
 constexpr int64_t AE_FRAGMENT_TAIL = 64 * 1024;
 constexpr int64_t AE_TAIL_SHARE = 8;
 
@@ -110,6 +110,8 @@ bool read_over(ae_fd_io *io, int64_t target)
 // instead of costing a request of its own then.
 void ask_with_tail(const ae_fd_io *io, int64_t header)
 {
+    if (header > INT64_MAX - AE_FRAGMENT_HEADER)
+        return;  // a damaged size sent the demuxer past any file
     const int64_t gap = header - io->pos;
     const int64_t tail = gap <= AE_TRIAL_BYTES ? std::max(gap / AE_TAIL_SHARE, AE_FRAGMENT_TAIL) : AE_FRAGMENT_TAIL;
     const int64_t from = std::max(io->pos, header - tail);
